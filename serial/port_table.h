@@ -1,0 +1,94 @@
+// The library's state: one static PortTable with a slot for each of the 36 ports,
+// the platform-family flag, and the lock order. Internal to the library (and its tests).
+#pragma once
+
+#include <atomic>
+#include <stdint.h>
+
+#include "sio.h"
+
+// Lock order, followed everywhere:
+//   library_lock  before  tx_rings[i].lock  before  rx_rings[i].lock.
+//   A port lock (port_locks[i]) is never held together with a ring lock: code that
+//   needs both takes the port lock, releases it, then takes the ring lock (or the
+//   other way round), never nested.
+// The application's handler is called with no library lock held, except on the
+// Windows 95 family, where the writer's periodic receive fill may dispatch
+// EV_RX80FULL while it holds the transmit ring's lock.
+//
+// Fields that two threads touch without a lock are std::atomic and read and written
+// with relaxed order unless a comment says otherwise.
+
+// A circular byte queue, one per direction and port.
+struct RingQueue {
+  std::atomic<uint8_t *> data;         // storage; allocated by SioAllocBuffers, freed at last close
+  std::atomic<uint32_t> size;          // capacity; 0 when there is no storage
+  std::atomic<uint32_t> read_pos;      // next byte to take (consumer, under lock)
+  std::atomic<uint32_t> write_pos;     // next free byte (producer, under lock)
+  std::atomic<uint32_t> count;         // bytes held; read without the lock by counts and tests
+  std::atomic<uint32_t> driver_queue;  // driver's current queue size for this direction
+  CRITICAL_SECTION lock;               // guards read_pos, write_pos, count, and resets
+};
+
+// Per-port thread record, used for both the event thread and the writer thread.
+struct ThreadRecord {
+  uint32_t latched_events;              // event thread: latest event word (port lock)
+  std::atomic<uint16_t> stop;           // 1 asks the thread to end (stopper -> thread)
+  std::atomic<uint16_t> suspended;      // 1 while the library holds the thread suspended
+  std::atomic<HANDLE> thread;           // running thread; the thread clears it as it ends
+  HANDLE data_event;                    // writer: auto-reset, bytes were queued
+  HANDLE wake_event;                    // writer: auto-reset, flush or stop request
+  HANDLE started_event;                 // both: auto-reset, thread runs / wake handled
+  std::atomic<PortEventHandler> handler;  // event thread record: the application's handler
+};
+
+struct ReaderEvents {
+  HANDLE cancel_event;  // auto-reset; a pending read also waits on it
+};
+
+struct PortRecord {
+  std::atomic<HANDLE> handle;           // the open device; null while closed
+  std::atomic<uint8_t> tx_not_held;     // 1 when no hold condition was found at the last poll
+  std::atomic<uint8_t> dtr_state;       // 1 raised, 0 lowered
+  std::atomic<uint8_t> rts_state;       // 2 raised, 0 lowered
+  std::atomic<uint8_t> flow_flags;      // 0x10 RTS/CTS, 0x20 DTR/DSR, 0x80 XON/XOFF
+  uint16_t open_count;                  // 1 while open (library lock)
+  std::atomic<int16_t> last_error;      // outcome of the latest open, open test or allocation
+  std::atomic<uint8_t> line_events;     // accumulated line-status bits (port lock)
+  std::atomic<uint8_t> modem_changes;   // accumulated modem change bits (port lock)
+  std::atomic<uint32_t> ring_polling;   // writer polls the modem status for RING
+  std::atomic<uint32_t> baud;           // rate of the latest DCB applied by SioSetDcb
+  PortSettings saved_settings;          // the device's own settings, from open to close
+};
+
+struct PortTable {
+  PortRecord ports[SIO_PORT_COUNT];
+  ThreadRecord event_threads[SIO_PORT_COUNT];
+  ThreadRecord writer_threads[SIO_PORT_COUNT];
+  std::atomic<uint32_t> tx_in_flight[SIO_PORT_COUNT];     // writer sets; event thread, counts read
+  uint8_t chunk_factor[SIO_PORT_COUNT];
+  std::atomic<uint8_t> tx_empty_pending[SIO_PORT_COUNT];  // event thread sets; writer clears
+  ReaderEvents reader_events[SIO_PORT_COUNT];
+  RingQueue rx_rings[SIO_PORT_COUNT];
+  RingQueue tx_rings[SIO_PORT_COUNT];
+  OVERLAPPED read_overlapped[SIO_PORT_COUNT];
+  OVERLAPPED write_overlapped[SIO_PORT_COUNT];
+  uint8_t thread_arg[SIO_PORT_COUNT];
+  std::atomic<uint32_t> event_masks[SIO_PORT_COUNT];      // any thread reads; application writes
+  CRITICAL_SECTION library_lock;
+  CRITICAL_SECTION port_locks[SIO_PORT_COUNT];
+  std::atomic<uint16_t> lock_users;
+  std::atomic<uint16_t> open_ports;
+};
+
+// Null until SioInitLibrary runs; published with release, read with acquire.
+extern std::atomic<PortTable *> port_table;
+
+// 1 on the Windows 95 family; set once by SioInitLibrary.
+extern std::atomic<uint32_t> is_win95;
+
+// Empties a ring; takes no lock (callers hold what the situation needs).
+void RingReset(RingQueue *ring);
+
+// The table itself, for code that runs only while the library is initialised.
+inline PortTable &table() { return *port_table.load(std::memory_order_acquire); }
