@@ -92,3 +92,26 @@ void RingReset(RingQueue *ring);
 
 // The table itself, for code that runs only while the library is initialised.
 inline PortTable &table() { return *port_table.load(std::memory_order_acquire); }
+
+// Whether the library's state exists and the index names one of its slots. Operations
+// that make no open test of their own use it to stay inside the table.
+inline bool SioPortInTable(uint8_t port) {
+  return port_table.load(std::memory_order_acquire) != nullptr && port < SIO_PORT_COUNT;
+}
+
+// Enter and leave a ring's lock (transmit ring before receive ring; never together
+// with a port lock).
+void SioLockRing(RingQueue *ring);
+void SioUnlockRing(RingQueue *ring);
+
+// Gives a ring new, empty storage of `size` bytes under its lock; the old storage is
+// released. Size 0 leaves the ring without storage. Returns false when the storage
+// could not be allocated (the ring then has none, and size 0).
+bool SioRingReallocate(RingQueue *ring, uint32_t size);
+
+// Releases a ring's storage under its lock (data null, size 0, empty).
+void SioRingRelease(RingQueue *ring);
+
+// The allocator of ring storage (malloc by default); a test may swap it to make an
+// allocation fail.
+extern void *(*sio_ring_alloc)(size_t size);
