@@ -1,0 +1,31 @@
+# Settings of the Windows build (native or cross-built with cmake/mingw-w64.cmake),
+# included by CMakeLists.txt. On Windows serial/platform/ is <windows.h> itself.
+add_compile_definitions(NOMINMAX _WIN32_WINNT=0x0601)
+
+# GoogleTest for the cross build, from the sources Debian's googletest package ships
+# (nothing is downloaded); a native Windows build finds an installed one instead.
+set(TAVO_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest sources for the Windows build")
+if(TAVO_TESTS AND CMAKE_CROSSCOMPILING AND NOT EXISTS ${TAVO_GTEST_SOURCE_DIR}/CMakeLists.txt)
+  message(FATAL_ERROR "GoogleTest sources not found in ${TAVO_GTEST_SOURCE_DIR} (Debian: apt-get install googletest)")
+endif()
+if(TAVO_TESTS AND NOT TARGET GTest::gtest AND EXISTS ${TAVO_GTEST_SOURCE_DIR}/CMakeLists.txt)
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+  add_subdirectory(${TAVO_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  # GoogleTest's own sources are not held to the project's warning rules.
+  target_compile_options(gtest PRIVATE -Wno-error)
+  target_compile_options(gtest_main PRIVATE -Wno-error)
+  if(NOT TARGET GTest::gtest)
+    add_library(GTest::gtest ALIAS gtest)
+    add_library(GTest::gtest_main ALIAS gtest_main)
+  endif()
+endif()
+
+if(CMAKE_CROSSCOMPILING)
+  # Test programs run under Wine, in the Wine prefix that tools/windows-test prepares
+  # (its COM ports lead to pseudo-terminals). Tests are listed when CTest runs, not
+  # at build time, so building needs no Wine.
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/tools/wine-run)
+  set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)
+endif()
