@@ -115,3 +115,9 @@ void SioRingRelease(RingQueue *ring);
 // The allocator of ring storage (malloc by default); a test may swap it to make an
 // allocation fail.
 extern void *(*sio_ring_alloc)(size_t size);
+
+// A writer or event thread that has not ended 5000 ms after its stop request: its
+// handle and events are kept for the life of the process, and the port's rings are
+// detached (data null, size 0) and kept with them, so that nothing it can still reach
+// is released under it. Its ThreadRecord keeps `thread` set, which tells the close.
+void SioKeepLingeringThread(uint8_t port, HANDLE thread, const HANDLE *events, int count);
