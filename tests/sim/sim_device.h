@@ -141,7 +141,8 @@ DCB sim_dcb(SimDevice *dev);
 void sim_set_dcb(SimDevice *dev, const DCB &dcb);
 
 // The COMMCONFIG size the device demands (default 52, the size of COMMCONFIG). When
-// larger, the bytes beyond the 52 are provider data (filled with 0xA0, 0xA1, ...),
+// larger, the record carries provider data from wcProviderData (offset 48) to its
+// end (dwProviderOffset 48, dwProviderSize = size - 48, bytes 0xA0, 0xA1, ...),
 // and GetDefaultCommConfigA / GetCommConfig with a smaller *size, and SetCommConfig
 // with a smaller size, fail with ERROR_INSUFFICIENT_BUFFER and report the demanded
 // size in *size. A demand below 52 is taken as 52.
@@ -313,6 +314,6 @@ unsigned sim_misuse_count(SimDevice *dev);
 void sim_set_win95(bool on);
 
 // timeGetTime reports the simulated clock from now on (wrapping at 2^32 like the
-// real one); sim_advance_clock moves it on.
+// real one); sim_advance_clock moves it on (from 0 when it was not set).
 void sim_set_clock(DWORD ms);
 void sim_advance_clock(DWORD ms);

@@ -1,0 +1,138 @@
+// The simulated device's place in the `win32` table: installing and restoring its
+// entries, and the two entries that are not device calls (timeGetTime, GetVersionExA).
+#include <string.h>
+
+#include <atomic>
+
+#include "sim/sim_internal.h"
+
+std::mutex sim_mutex;
+std::condition_variable sim_changed;
+SimDevice sim_devices[SIM_PORTS];
+unsigned sim_global_calls[SIM_OP_COUNT];
+Win32Calls sim_saved;
+
+namespace {
+
+bool installed = false;  // guarded by sim_mutex
+
+// Read by any thread calling timeGetTime or GetVersionExA, set by the test thread.
+std::atomic<bool> clock_on{false};
+std::atomic<DWORD> clock_ms{0};
+std::atomic<bool> win95{false};
+
+void count_global(SimOp op) {
+  std::lock_guard<std::mutex> lock(sim_mutex);
+  sim_global_calls[op]++;
+}
+
+DWORD WINAPI sim_timeGetTime(void) {
+  count_global(SIM_TIME_GET_TIME);
+  if (clock_on.load(std::memory_order_relaxed))
+    return clock_ms.load(std::memory_order_relaxed);
+  return sim_saved.timeGetTime();
+}
+
+BOOL WINAPI sim_GetVersionExA(LPOSVERSIONINFOA info) {
+  count_global(SIM_GET_VERSION_EX);
+  if (!win95.load(std::memory_order_relaxed))
+    return sim_saved.GetVersionExA(info);
+  if (!info || info->dwOSVersionInfoSize < sizeof(OSVERSIONINFOA)) {
+    sim_saved.SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  memset(info, 0, sizeof *info);
+  info->dwOSVersionInfoSize = sizeof *info;
+  info->dwMajorVersion = 4;
+  info->dwMinorVersion = 0;
+  info->dwBuildNumber = 0x040003B6;  // 4.0.950
+  info->dwPlatformId = VER_PLATFORM_WIN32_WINDOWS;
+  return TRUE;
+}
+
+// Copies the entries the sim replaces from one table to another.
+void copy_sim_entries(Win32Calls &to, const Win32Calls &from) {
+  to.CreateFileA = from.CreateFileA;
+  to.CloseHandle = from.CloseHandle;
+  to.GetDefaultCommConfigA = from.GetDefaultCommConfigA;
+  to.GetCommConfig = from.GetCommConfig;
+  to.SetCommConfig = from.SetCommConfig;
+  to.GetCommState = from.GetCommState;
+  to.SetCommState = from.SetCommState;
+  to.GetCommTimeouts = from.GetCommTimeouts;
+  to.SetCommTimeouts = from.SetCommTimeouts;
+  to.GetCommProperties = from.GetCommProperties;
+  to.SetupComm = from.SetupComm;
+  to.PurgeComm = from.PurgeComm;
+  to.ClearCommError = from.ClearCommError;
+  to.SetCommMask = from.SetCommMask;
+  to.GetCommMask = from.GetCommMask;
+  to.WaitCommEvent = from.WaitCommEvent;
+  to.ReadFile = from.ReadFile;
+  to.WriteFile = from.WriteFile;
+  to.GetOverlappedResult = from.GetOverlappedResult;
+  to.CancelIo = from.CancelIo;
+  to.EscapeCommFunction = from.EscapeCommFunction;
+  to.GetCommModemStatus = from.GetCommModemStatus;
+  to.TransmitCommChar = from.TransmitCommChar;
+  to.ClearCommBreak = from.ClearCommBreak;
+  to.timeGetTime = from.timeGetTime;
+  to.GetVersionExA = from.GetVersionExA;
+}
+
+}  // namespace
+
+void sim_fill_device_entries(Win32Calls &t);  // sim_calls.cpp
+void sim_fill_io_entries(Win32Calls &t);      // sim_io.cpp
+
+void sim_install_locked(void) {
+  if (installed)
+    return;
+  // The sim forwards to, and completes requests through, what is in force now.
+  sim_saved = win32;
+  Win32Calls mine = win32;
+  sim_fill_device_entries(mine);
+  sim_fill_io_entries(mine);
+  mine.timeGetTime = sim_timeGetTime;
+  mine.GetVersionExA = sim_GetVersionExA;
+  copy_sim_entries(win32, mine);
+  installed = true;
+}
+
+void sim_restore_locked(void) {
+  if (!installed)
+    return;
+  copy_sim_entries(win32, sim_saved);
+  installed = false;
+  clock_on.store(false, std::memory_order_relaxed);
+  win95.store(false, std::memory_order_relaxed);
+}
+
+DWORD sim_clock_now(void) { return clock_ms.load(std::memory_order_relaxed); }
+
+void sim_set_win95(bool on) {
+  {
+    std::lock_guard<std::mutex> lock(sim_mutex);
+    sim_install_locked();
+  }
+  win95.store(on, std::memory_order_relaxed);
+}
+
+void sim_set_clock(DWORD ms) {
+  {
+    std::lock_guard<std::mutex> lock(sim_mutex);
+    sim_install_locked();
+  }
+  clock_ms.store(ms, std::memory_order_relaxed);
+  clock_on.store(true, std::memory_order_relaxed);
+}
+
+void sim_advance_clock(DWORD ms) {
+  {
+    std::lock_guard<std::mutex> lock(sim_mutex);
+    sim_install_locked();
+  }
+  // Unsigned arithmetic wraps at 2^32 as the real clock does.
+  clock_ms.fetch_add(ms, std::memory_order_relaxed);
+  clock_on.store(true, std::memory_order_relaxed);
+}
