@@ -4,18 +4,79 @@
 
 #include <stdint.h>
 
+#include <atomic>
+
 // Start-up, command line and main loop
-extern int binary_mode;        // 1 with /B: downloads go as binary records
+
+// What the command line asked for.
+struct CommandLine {
+  int port_number;  // 1-based as the user writes it (COM1 is 1); default 2
+  int32_t baud;     // as written, before the 16-bit fix-up; default 9600
+};
+
+// Reads the arguments (setting binary_mode for /B). 1 when they are all understood;
+// otherwise prints the two syntax lines and gives 0.
+int parse_command_line(int argc, char **argv, CommandLine *line);
+int32_t fix_up_baud(int32_t baud);  // the wrapped 16-bit values of 38400, 115200, 76800
+void print_banner(void);
+
+// The open port's library index (COM1 is 0), -1 while none is open. Written by
+// open_link and close_link under the link gate; read by any thread.
+extern std::atomic<int32_t> port_index;
+extern uint32_t saved_event_mask;  // the mask the port had before open_link (link gate)
+extern int binary_mode;            // 1 with /B: downloads go as binary records (main thread)
+extern int console_column;         // column counted by display_char (main thread)
+
 int open_link(int port_number, int32_t baud);  // 1 when open and set up, 0 when refused
 void close_link(void);
-void main_loop(void);          // never returns
+// The link gate: whoever holds it may call the library on port_index. The main
+// thread holds it only around single library calls; the interrupt thread takes it
+// for good before it closes the port, so the main thread stays off the port from then
+// until the process ends.
+void link_enter(void);
+void link_leave(void);
+void close_link_for_good(void);  // takes the gate, closes, and never gives it back
+
+void main_loop(void);  // never returns
 void display_char(int byte);
 
+// Blocks SIGINT in the calling thread (call before any other thread exists, so that
+// every later thread inherits the block) and starts the thread that waits for it.
+void start_interrupt_thread(void);
+[[noreturn]] void on_interrupt(int signal_number);
+// Ends the process with exit status `status` (files flushed and closed, console
+// restored). Only the first caller gets through, whatever thread it runs on; any later
+// one waits for the process to end.
+[[noreturn]] void end_program(int status);
+
 // Receive ring and byte transport
+
+#define RX_RING_SIZE 16384
+
+// The host's receive ring: one producer (the port's event thread, in on_port_event)
+// and one consumer (the main thread, in rx_get). No lock: the slot is written before
+// rx_count is raised (release) and read after rx_count is seen non-zero (acquire);
+// rx_get lowers rx_count only after it has read the slot (release), so the producer
+// reuses a slot only once the consumer is done with it.
+struct RxRing {
+  uint8_t data[RX_RING_SIZE];
+  int rx_write_pos;              // next slot to fill; event thread only
+  int rx_read_pos;               // next slot to take; main thread only
+  std::atomic<int> rx_count;     // unread bytes, 0..RX_RING_SIZE; both threads
+  std::atomic<uint32_t> rx_lost; // bytes dropped because the ring was full; event thread
+                                 // raises, anyone reads
+  std::atomic<int> rx_waiting;   // 1 while the main thread is about to block or blocked
+                                 // for a byte; main thread writes, event thread reads
+};
+extern RxRing rx_ring;
+
 int32_t on_port_event(uint8_t port, uint32_t events);
 int rx_available(void);
 int rx_get(void);              // next received byte, sign-extended; waits for one
 int send_byte(int byte);       // queues the low 8 bits; waits for transmit room
+// Blocks until RxRing holds a byte, or (with also_keys) until a key is waiting too.
+// Console output and standard output are flushed first. Main thread only.
+void rx_wait(int also_keys);
 
 // Service requests, upload and progress display
 void serve_request(void);

@@ -1,7 +1,24 @@
-// The tavo host program's entry.
+// The tavo program: read the command line, open the port, greet, and run the terminal
+// until Ctrl-C (or an EOT during a binary download) ends the process.
 #include <stdio.h>
 
-int main() {
-  printf("TAVO version 6.0. \n");
-  return 0;
+#include "host/console.h"
+#include "host/host.h"
+
+int main(int argc, char **argv) {
+  CommandLine line;
+  if (!parse_command_line(argc, argv, &line)) {
+    return 0;
+  }
+  start_interrupt_thread();
+  int32_t baud = fix_up_baud(line.baud);
+  if (!open_link(line.port_number, baud)) {
+    printf("Unable to open COM%d at %ld baud\n", line.port_number, (long)baud);
+    return 0;
+  }
+  print_banner();
+  printf("Using COM%d at %ld baud\n", line.port_number, (long)baud);
+  fflush(stdout);
+  console_open();
+  main_loop();
 }

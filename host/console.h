@@ -1,0 +1,45 @@
+// The console the terminal runs on: keys from the user, the target's output to the
+// screen, and the wake-up that lets the main thread block until either has work.
+// One implementation per platform (console_posix.cpp on POSIX systems).
+#pragma once
+
+#include <stdint.h>
+
+// Takes the console: the controlling terminal, or standard input and output when
+// there is none. A terminal is put in raw mode (no echo, no line editing, no output
+// processing); Ctrl-C still raises SIGINT, and every other key, Ctrl-Z and Ctrl-\ too,
+// arrives as a byte. Its settings are given back on every way out: normal
+// exit, exit from any thread, and a fatal signal (restored, then the signal raised
+// again). Main thread, once, before the terminal loop.
+void console_open(void);
+
+// Gives the terminal its settings back now (safe in a signal handler; idempotent).
+void console_restore(void);
+
+// From now on `signal_number` restores the console and then ends the process the way
+// the signal's default action does.
+void console_exit_on_signal(int signal_number);
+
+// 1 when a key is waiting; never blocks. Main thread.
+int console_key_waiting(void);
+
+// The next key's byte, waiting for one if needed. The Backspace key (DEL, 0x7F)
+// gives BS (0x08); keys with escape sequences give their bytes one per call. Main
+// thread.
+int console_read_key(void);
+
+// Queues one byte for the screen; console_flush writes everything queued in one go.
+// Main thread.
+void console_put(uint8_t byte);
+void console_flush(void);
+
+// Blocks until console_wake has been called since the last wait, or (with
+// also_keys) a key is waiting. Flushes the console and standard output first. Main
+// thread.
+void console_wait(int also_keys);
+
+// Makes the wake-up ready; console_wake does nothing before. Main thread.
+void console_wake_init(void);
+
+// Ends the main thread's console_wait, or the next one. Never blocks; any thread.
+void console_wake(void);

@@ -1,0 +1,23 @@
+// Ending the program: on_interrupt, which Ctrl-C runs on a thread of its own, closes
+// the port and ends with status 1; end_program lets only one thread end the process.
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <mutex>
+
+#include "host/host.h"
+
+static std::mutex ending;  // the first end_program call holds it until the process is gone
+
+void end_program(int status) {
+  ending.lock();
+  exit(status);
+}
+
+void on_interrupt(int signal_number) {
+  (void)signal_number;
+  printf("QUITTING\n");
+  fflush(stdout);
+  close_link_for_good();
+  end_program(1);
+}

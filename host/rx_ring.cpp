@@ -1,0 +1,117 @@
+// The host's receive ring and byte transport: on_port_event moves received bytes from
+// the library into RxRing on the event thread; rx_available and rx_get take them out
+// on the main thread; send_byte queues a byte for the target.
+//
+// Nothing here spins. rx_get blocks in rx_wait, which the handler ends through the
+// console's wake-up after it has added bytes; the handler itself never waits. send_byte
+// naps 1 ms at a time while the transmit side is full: the host narrows the port's
+// events to received characters, so the library has no event to wake it when room
+// appears, and a full transmit side holds at least a whole driver queue, far more than
+// the line sends in 1 ms, so the naps never leave the line idle.
+#include <chrono>
+#include <thread>
+
+#include "host/console.h"
+#include "host/host.h"
+#include "serial/sio.h"
+
+RxRing rx_ring;
+
+static const uint8_t rx_port_direction = 0;
+static const uint8_t tx_port_direction = 1;
+
+static int next_position(int position) {
+  return position + 1 == RX_RING_SIZE ? 0 : position + 1;
+}
+
+// Takes one byte from the library into the ring. A full ring keeps its unread bytes
+// and the newest byte is lost (counted in rx_lost): only the main thread may move the
+// read position, so dropping the oldest would need a lock. 0 when the library
+// delivered no byte.
+static int take_one_byte(uint8_t port) {
+  if (rx_ring.rx_count.load(std::memory_order_acquire) == RX_RING_SIZE) {
+    uint8_t dropped;
+    if (!SioGetByte(port, &dropped)) {
+      return 0;
+    }
+    rx_ring.rx_lost.fetch_add(1, std::memory_order_relaxed);
+    return 1;
+  }
+  int slot = rx_ring.rx_write_pos;
+  if (!SioGetByte(port, &rx_ring.data[slot])) {
+    return 0;  // nothing stored: the slot stays free for the next byte
+  }
+  rx_ring.rx_write_pos = next_position(slot);
+  // Sequentially consistent: pairs with rx_wait's raise of rx_waiting, so that either
+  // the main thread sees this byte before it blocks or the handler sees it waiting.
+  rx_ring.rx_count.fetch_add(1, std::memory_order_seq_cst);
+  return 1;
+}
+
+int32_t on_port_event(uint8_t port, uint32_t events) {
+  if ((events & EV_RXCHAR) == 0) {
+    return 0;
+  }
+  uint32_t pending = SioPendingCount(port, rx_port_direction);
+  uint32_t taken = 0;
+  // A call that delivers nothing means the library has nothing more just now; the
+  // rest, if any, comes with the next receive event.
+  while (taken < pending && take_one_byte(port)) {
+    taken++;
+  }
+  if (taken > 0 && rx_ring.rx_waiting.load(std::memory_order_seq_cst)) {
+    console_wake();
+  }
+  return 0;
+}
+
+int rx_available(void) {
+  return rx_ring.rx_count.load(std::memory_order_acquire) != 0 ? 1 : 0;
+}
+
+void rx_wait(int also_keys) {
+  console_wake_init();
+  rx_ring.rx_waiting.store(1, std::memory_order_seq_cst);
+  if (rx_ring.rx_count.load(std::memory_order_seq_cst) == 0) {
+    console_wait(also_keys);
+  }
+  rx_ring.rx_waiting.store(0, std::memory_order_relaxed);
+}
+
+int rx_get(void) {
+  while (rx_ring.rx_count.load(std::memory_order_acquire) == 0) {
+    rx_wait(0);
+  }
+  uint8_t byte = rx_ring.data[rx_ring.rx_read_pos];
+  rx_ring.rx_read_pos = next_position(rx_ring.rx_read_pos);
+  rx_ring.rx_count.fetch_sub(1, std::memory_order_acq_rel);
+  return (int)(int8_t)byte;
+}
+
+// One try under the link gate: SioPutByte's result, or 0 when the transmit side is
+// full, refuses the byte, or no port is open.
+static int try_send(uint8_t byte) {
+  link_enter();
+  int result = 0;
+  int32_t port = port_index.load(std::memory_order_relaxed);
+  if (port >= 0 && !SioQueueFull((uint8_t)port, tx_port_direction)) {
+    result = SioPutByte((uint8_t)port, byte);
+  }
+  link_leave();
+  return result;
+}
+
+static void nap(void) {
+  console_flush();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+// A byte the library refuses after reporting room is tried again: a typed key is
+// never dropped.
+int send_byte(int byte) {
+  int result;
+  while ((result = try_send((uint8_t)(byte & 0xFF))) == 0) {
+    nap();
+  }
+  return result;
+}
