@@ -184,8 +184,13 @@ void download_binary(const char *name, int verify) {
     return;
   }
   RecordParser parser = {&file, 0, 0, 0, 0};
-  for (int character = read_file_char(&file); character >= 0;
-       character = read_file_char(&file)) {
+  int character = read_file_char(&file);
+  while (character >= 0) {
+    parse_character(&parser, character);
+    character = read_file_char(&file);
+  }
+  // The count has gone out: finish the record from the end-of-file value.
+  while (parser.state == 3 || parser.state == 4) {
     parse_character(&parser, character);
   }
   text_file_close(&file);
