@@ -2,7 +2,6 @@
 // the target as 'R', its type, its count and count bytes made from its digit pairs,
 // and the target answers ACK (next), NAK (again) or EOT (end the host program).
 #include <stdio.h>
-#include <stdlib.h>
 
 #include "host/download.h"
 #include "host/host.h"
@@ -79,9 +78,7 @@ static void handshake(void) {
     if (byte == nak) {
       resend_record();
     } else if (byte == eot) {
-      // The target ends the host program; the port is not closed first.
-      fflush(stdout);
-      exit(0);
+      end_program(0);  // the target ends the host program; the port is left as it is
     }
   }
 }

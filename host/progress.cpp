@@ -19,14 +19,12 @@ static void show_address_digit(int character) {
   progress_digits -= 1;
   if (progress_digits == 0) {
     fputs(" \r", stdout);
-    fflush(stdout);
   }
 }
 
 void show_progress(int character) {
   if (character == 'S') {
     fputs("\r", stdout);
-    fflush(stdout);
     progress_state = 1;
     return;
   }

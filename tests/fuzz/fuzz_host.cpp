@@ -41,6 +41,8 @@ int rx_get(void) {
   return (int8_t)byte;
 }
 
+void end_program(int) { abort(); }  // only EOT ends the program, and it never comes
+
 int send_byte(int byte) {
   sent.push_back((uint8_t)byte);
   return 1;
