@@ -255,12 +255,26 @@ bool monitor_command(const char *line) {
   return false;
 }
 
+namespace {
+
+// After `go` the host is ending: nothing more is said until the line stops.
+bool handed_over(void) {
+  uint32_t address;
+  if (!transfer_started(&address)) return false;
+  while (line_get(-1) != LINE_STOPPED) {
+  }
+  return true;
+}
+
+}  // namespace
+
 bool monitor_run(void) {
   line_say("\nTAVO simulated board, ROM monitor 1.0. Type help for the commands.\n");
   bool all_ok = true;
   for (const std::string &command : board_options.script) {
     line_say("%s%s\n", PROMPT, command.c_str());
     if (!monitor_command(command.c_str())) all_ok = false;
+    if (handed_over()) return all_ok;
     if (line_stopped()) return false;
   }
   if (!board_options.script.empty() && board_options.exit_when_done) return all_ok;
@@ -269,6 +283,6 @@ bool monitor_run(void) {
     line_say("%s", PROMPT);
     if (!read_command(text)) return all_ok;
     monitor_command(text);
-    if (line_stopped()) return all_ok;
+    if (handed_over() || line_stopped()) return all_ok;
   }
 }
