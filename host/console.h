@@ -6,12 +6,18 @@
 #include <stdint.h>
 
 // Takes the console: the controlling terminal, or standard input and output when
-// there is none. A terminal is put in raw mode (no echo, no line editing, no output
-// processing); Ctrl-C still raises SIGINT, and every other key, Ctrl-Z and Ctrl-\ too,
-// arrives as a byte. Its settings are given back on every way out: normal
-// exit, exit from any thread, and a fatal signal (restored, then the signal raised
-// again). Main thread, once, before the terminal loop.
+// there is none. A terminal's input is put in raw mode (no echo, no line editing):
+// Ctrl-C still raises SIGINT, and every other key, Ctrl-Z and Ctrl-\ too, arrives as a
+// byte. Output processing stays on, so that the program's own messages still end
+// their lines properly until console_raw_output. Its settings are given back on every
+// way out: normal exit, exit from any thread, and a fatal signal (restored, then the
+// signal raised again). Main thread, once, before the port is opened: keys typed from
+// then on are neither echoed nor held back until a line ends.
 void console_open(void);
+
+// Turns the terminal's output processing off, so that the target's bytes reach the
+// screen as they are. Main thread, once, as the terminal loop starts.
+void console_raw_output(void);
 
 // Gives the terminal its settings back now (safe in a signal handler; idempotent).
 void console_restore(void);

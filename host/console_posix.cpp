@@ -32,8 +32,10 @@ static int input_closed = 0;  // end of input or hang-up met: keys are no longer
 // in a signal handler, which lowers raw_active first so the restore runs once.
 static int tty_fd = -1;
 static struct termios saved_settings;
-static int restore_return = 0;  // write a CR before restoring: our own messages go to
-                                // this terminal too, and may have left the cursor mid-line
+// 1 once output processing is off and standard output is a terminal too: the restore
+// then writes a CR first, since our own messages ("QUITTING\n") ended their lines
+// without one.
+static std::atomic<int> restore_return{0};
 static std::atomic<int> raw_active{0};
 
 // Keys read ahead by the key test. Main thread only.
@@ -86,7 +88,7 @@ void console_restore(void) {
   if (raw_active.exchange(0) == 0) {
     return;
   }
-  if (restore_return) {
+  if (restore_return.load()) {
     ssize_t ignored = write(tty_fd, "\r", 1);
     (void)ignored;
   }
@@ -97,7 +99,6 @@ static struct termios raw_settings(const struct termios *found) {
   struct termios raw = *found;
   raw.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF);
   raw.c_iflag &= ~(IXANY | INPCK);
-  raw.c_oflag &= ~OPOST;  // the target's bytes reach the screen as they are
   raw.c_cflag &= ~(CSIZE | PARENB);
   raw.c_cflag |= CS8;
   raw.c_lflag &= ~(ECHO | ECHONL | ICANON | IEXTEN);
@@ -119,11 +120,19 @@ static void enter_raw_mode(int fd) {
   }
   struct termios raw = raw_settings(&saved_settings);
   tty_fd = fd;
-  restore_return = isatty(STDOUT_FILENO);
   exit_on_fatal_signals();
   atexit(console_restore);
   raw_active.store(1);
   tcsetattr(fd, TCSANOW, &raw);
+}
+
+void console_raw_output(void) {
+  struct termios raw;
+  if (raw_active.load() && tcgetattr(tty_fd, &raw) == 0) {
+    raw.c_oflag &= ~OPOST;  // the target's bytes reach the screen as they are
+    restore_return.store(isatty(STDOUT_FILENO));
+    tcsetattr(tty_fd, TCSANOW, &raw);
+  }
 }
 
 void console_open(void) {

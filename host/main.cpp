@@ -11,6 +11,7 @@ int main(int argc, char **argv) {
     return 0;
   }
   start_interrupt_thread();
+  console_open();
   int32_t baud = fix_up_baud(line.baud);
   if (!open_link(line.port_number, baud)) {
     printf("Unable to open COM%d at %ld baud\n", line.port_number, (long)baud);
@@ -19,6 +20,6 @@ int main(int argc, char **argv) {
   print_banner();
   printf("Using COM%d at %ld baud\n", line.port_number, (long)baud);
   fflush(stdout);
-  console_open();
+  console_raw_output();
   main_loop();
 }
