@@ -143,7 +143,7 @@ void SioStopEventThread(uint8_t port) {
   DWORD start = win32.timeGetTime();
   while (SioThreadAlive(e.thread.load()) && SioElapsedMs(start) < kStopWaitMs) {
     SioApplyEventMask(port, 0);
-    win32.Sleep(kStopRepeatMs);
+    SioPauseForThread(thread, kStopRepeatMs);
   }
   if (e.thread.load() != nullptr && SioThreadAlive(thread)) {
     // Given up on: it keeps its handle, its event and the rings it can still reach.

@@ -121,3 +121,7 @@ extern void *(*sio_ring_alloc)(size_t size);
 // detached (data null, size 0) and kept with them, so that nothing it can still reach
 // is released under it. Its ThreadRecord keeps `thread` set, which tells the close.
 void SioKeepLingeringThread(uint8_t port, HANDLE thread, const HANDLE *events, int count);
+
+// Waits up to `ms` for a thread to end (in place of a plain sleep between the tries
+// of a stop).
+void SioPauseForThread(HANDLE thread, DWORD ms);

@@ -258,7 +258,12 @@ DWORD WINAPI SioWriterThread(LPVOID port_arg) {
     }
   }
   // A writer given up on leaves the record alone: it may belong to a new writer now.
-  if (writer_current(s)) table().writer_threads[s.port].thread.store(nullptr);
+  if (writer_current(s)) {
+    // A stop can be seen before its wake request is (after a wait for data, say):
+    // answer it all the same, or the stopper's flush would wait out its time limit.
+    win32.SetEvent(s.started_event);
+    table().writer_threads[s.port].thread.store(nullptr);
+  }
   return 0;
 }
 
@@ -294,6 +299,11 @@ static void close_writer_events(ThreadRecord &w) {
   w.started_event = nullptr;
 }
 
+// Waits up to `ms` for a thread to end; a thread handle is signalled when it has.
+void SioPauseForThread(HANDLE thread, DWORD ms) {
+  if (win32.WaitForSingleObject(thread, ms) == WAIT_FAILED) win32.Sleep(ms);
+}
+
 void SioStopWriter(uint8_t port) {
   ThreadRecord &w = table().writer_threads[port];
   HANDLE thread = w.thread.load();
@@ -305,7 +315,7 @@ void SioStopWriter(uint8_t port) {
   DWORD start = win32.timeGetTime();
   while (SioThreadAlive(w.thread.load()) && SioElapsedMs(start) < kStopWaitMs) {
     win32.SetEvent(w.wake_event);
-    win32.Sleep(kStopResignalMs);
+    SioPauseForThread(thread, kStopResignalMs);
   }
   if (w.thread.load() != nullptr && SioThreadAlive(thread)) {
     // Given up on: it keeps its handle, its events and the rings it can still reach.
