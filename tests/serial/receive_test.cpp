@@ -229,7 +229,10 @@ TEST(Receive, ReadStillPendingAfterItsWaitIsEndedBeforeReuse) {
   SimDevice *dev = OpenWithReceiveRing(4096);
   sim_set_read_mode(dev, SIM_IO_PENDING);
   sim_feed(dev, "0123456789");
-  SioStopWriter(0);  // no library thread may read the table while an entry is swapped
+  // No library thread may read the table while an entry is swapped: the writer goes,
+  // and its stop flag with it, since reads make no request while it is set.
+  SioStopWriter(0);
+  table().writer_threads[0].stop.store(0);
   saved_calls = win32;
   win32.WaitForMultipleObjects = ReadWaitTimesOut;
   uint8_t buffer[10];
