@@ -1,0 +1,155 @@
+// Private to the POSIX platform layer: an open serial port (a tty) and the helpers its
+// files share. One I/O thread per port poll()s the device and a wake-up eventfd; it
+// moves received bytes into the port's input queue, finishes pending writes, and
+// completes overlapped requests and event waits. Everything below is guarded by
+// Port.lock unless it says otherwise; the lock is taken before any event's lock.
+#pragma once
+
+#include <pthread.h>
+#include <termios.h>
+
+#include <vector>
+
+#include "objects.h"
+#include "tty_speed.h"
+
+namespace posix {
+
+// OVERLAPPED.Internal while a request is pending; otherwise it holds the request's
+// Win32 error code (0 for success) and InternalHigh the bytes transferred.
+const ULONG_PTR kPending = 0x103;
+
+// The error of every device call once the device has hung up (pseudo-terminal master
+// closed, USB adapter unplugged): what Windows reports for a vanished serial device.
+const DWORD kHungUpError = ERROR_BAD_COMMAND;
+
+struct ReadRequest {
+  OVERLAPPED *ov;  // null when no read is pending
+  uint8_t *buf;
+  DWORD len;
+  DWORD got;
+  bool any_byte_ends;      // ReadIntervalTimeout and multiplier MAXDWORD
+  int64_t total_deadline;  // monotonic ms, 0 for none
+  int64_t interval_deadline;
+  DWORD interval;  // 0 for none
+};
+
+struct WriteRequest {
+  OVERLAPPED *ov;  // null when no write is pending
+  std::vector<uint8_t> data;  // the bytes the caller's first write() did not take
+  size_t done;                // of data
+  DWORD written_before;       // taken by that first write()
+  int64_t deadline;
+};
+
+struct WaitRequest {
+  OVERLAPPED *ov;  // null when no WaitCommEvent is pending
+  DWORD *word;
+};
+
+// Counters of the driver (TIOCGICOUNT), where it keeps them.
+struct LineCounters {
+  int cts, dsr, rng, dcd, frame, overrun, parity, brk, buf_overrun;
+};
+
+struct Port {
+  Object obj;  // first: the handle points here
+  int fd;
+  int wake_fd;  // eventfd: a write wakes the I/O thread
+  std::mutex lock;
+  std::condition_variable changed;  // a request completed (GetOverlappedResult waits)
+
+  // Settings. dcb is what SetCommState was given; open_dcb what the device had at
+  // open, derived from its termios; saved the device's kernel termios at open.
+  DCB dcb;
+  DCB open_dcb;
+  TtyKernelState saved;
+  bool saved_ok;
+  COMMTIMEOUTS timeouts;
+
+  // The input queue: a ring of in_queue bytes.
+  std::vector<uint8_t> rx;
+  size_t rx_head;
+  size_t rx_count;
+
+  // Events and line state.
+  DWORD mask;
+  DWORD history;  // masked events not yet reported by a WaitCommEvent
+  DWORD errors;   // CE_ bits not yet reported by ClearCommError
+  bool counters_ok;
+  LineCounters counters;
+  bool has_modem_lines;
+  int modem_bits;  // TIOCM_ bits as last read
+  bool tx_dirty;   // output written since the last EV_TXEMPTY
+  int64_t drain_check;  // when to look at the driver's output queue again, 0 for never
+  int64_t drain_backoff;
+  int last_outq;
+  int tx_char;  // a TransmitCommChar byte waiting for room, -1 for none
+
+  bool hung_up;
+  bool closing;
+  ReadRequest rd;
+  WriteRequest wr;
+  WaitRequest wt;
+
+  pthread_t io_thread;
+  pthread_t modem_thread;
+  bool modem_thread_running;
+  std::atomic<bool> modem_stop;  // set by the closing thread, read by the modem thread
+};
+
+int64_t now_ms();
+
+// The open port behind h, with a reference taken, or null with ERROR_INVALID_HANDLE.
+Port *port_acquire(HANDLE h);
+void port_release(Port *p);
+
+// Wakes the I/O thread to look at the port's state again.
+void port_poke(Port *p);
+
+// Finishes a request: sets its OVERLAPPED, its event and wakes GetOverlappedResult.
+void complete(Port *p, OVERLAPPED *ov, DWORD error, DWORD count);
+// Adds events; those in the mask complete a pending WaitCommEvent.
+void record_events(Port *p, DWORD events);
+// The device has gone: pending requests end with kHungUpError.
+void hang_up(Port *p);
+// Ends pending requests of the kinds named (PURGE_TXABORT, PURGE_RXABORT, and 0x100
+// for the event wait) with the error given.
+void abort_requests(Port *p, DWORD kinds, DWORD error);
+const DWORD kAbortWait = 0x100;
+
+// Input queue.
+size_t rx_room(const Port *p);
+void rx_put(Port *p, const uint8_t *data, size_t n);
+size_t rx_take(Port *p, uint8_t *out, size_t n);
+void rx_resize(Port *p, size_t size);
+void rx_clear(Port *p);
+
+// The I/O thread's steps.
+void pull_input(Port *p);
+void push_output(Port *p);
+void serve_read(Port *p);
+void check_drained(Port *p);
+void read_counters(Port *p);
+void read_modem_lines(Port *p);
+
+// Line settings.
+bool dcb_valid(const DCB *dcb);
+DCB dcb_from_device(int fd, const struct termios *t);
+bool apply_dcb(Port *p, const DCB *dcb);
+bool line_fields_equal(const DCB *a, const DCB *b);
+void drive_lines(Port *p, const DCB *dcb);
+// Fills a COMMCONFIG with dcb, following the size protocol: a size below that of a
+// COMMCONFIG fails with ERROR_INSUFFICIENT_BUFFER and reports the size needed.
+BOOL fill_comm_config(LPCOMMCONFIG cc, LPDWORD size, const DCB *dcb);
+
+// Errors of device calls as Win32 codes.
+DWORD error_of_errno(int err);
+
+// I/O and modem threads.
+bool io_thread_start(Port *p);
+void io_thread_stop(Port *p);
+void modem_thread_start(Port *p);
+void modem_thread_stop(Port *p);
+
+}  // namespace posix

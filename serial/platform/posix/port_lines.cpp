@@ -1,0 +1,126 @@
+// Modem lines, break and the immediate character: EscapeCommFunction,
+// GetCommModemStatus, ClearCommBreak and TransmitCommChar. A device without modem
+// lines (a pseudo-terminal answers ENOTTY) makes the line calls fail with
+// ERROR_NOT_SUPPORTED.
+#include <errno.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "port.h"
+
+namespace posix {
+
+namespace {
+
+// Runs one ioctl on the port's device; false with the Win32 error set on failure.
+bool device_ioctl(Port *p, unsigned long request, void *arg) {
+  if (p->hung_up) {
+    set_error(kHungUpError);
+    return false;
+  }
+  if (ioctl(p->fd, request, arg) == 0) return true;
+  DWORD error = error_of_errno(errno);
+  if (error == kHungUpError) hang_up(p);
+  set_error(error);
+  return false;
+}
+
+bool escape(Port *p, DWORD func) {
+  int dtr = TIOCM_DTR, rts = TIOCM_RTS;
+  switch (func) {
+    case SETDTR: return device_ioctl(p, TIOCMBIS, &dtr);
+    case CLRDTR: return device_ioctl(p, TIOCMBIC, &dtr);
+    case SETRTS: return device_ioctl(p, TIOCMBIS, &rts);
+    case CLRRTS: return device_ioctl(p, TIOCMBIC, &rts);
+    case SETBREAK: return device_ioctl(p, TIOCSBRK, nullptr);
+    case CLRBREAK: return device_ioctl(p, TIOCCBRK, nullptr);
+    case SETXOFF: return device_ioctl(p, TCXONC, reinterpret_cast<void *>(static_cast<intptr_t>(TCOOFF)));
+    case SETXON: return device_ioctl(p, TCXONC, reinterpret_cast<void *>(static_cast<intptr_t>(TCOON)));
+  }
+  set_error(ERROR_INVALID_PARAMETER);
+  return false;
+}
+
+// Sends c ahead of the pending write. The flow-control characters go through the
+// driver's priority path (tcflow), ahead of what the driver itself still holds.
+bool send_now(Port *p, char c) {
+  struct termios t;
+  if (tcgetattr(p->fd, &t) == 0) {
+    if (static_cast<cc_t>(c) == t.c_cc[VSTART] && tcflow(p->fd, TCION) == 0) return true;
+    if (static_cast<cc_t>(c) == t.c_cc[VSTOP] && tcflow(p->fd, TCIOFF) == 0) return true;
+  }
+  ssize_t n = write(p->fd, &c, 1);
+  if (n == 1) return true;
+  if (n < 0 && errno != EAGAIN && errno != EINTR) {
+    hang_up(p);
+    set_error(kHungUpError);
+    return false;
+  }
+  p->tx_char = static_cast<uint8_t>(c);  // the I/O thread sends it when there is room
+  port_poke(p);
+  return true;
+}
+
+}  // namespace
+
+BOOL WINAPI EscapeCommFunction(HANDLE h, DWORD func) {
+  Port *p = port_acquire(h);
+  if (p == nullptr) return FALSE;
+  bool ok;
+  {
+    std::lock_guard<std::mutex> hold(p->lock);
+    ok = escape(p, func);
+  }
+  port_release(p);
+  return ok;
+}
+
+BOOL WINAPI GetCommModemStatus(HANDLE h, LPDWORD status) {
+  if (status == nullptr) {
+    set_error(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  Port *p = port_acquire(h);
+  if (p == nullptr) return FALSE;
+  int bits = 0;
+  bool ok;
+  {
+    std::lock_guard<std::mutex> hold(p->lock);
+    ok = device_ioctl(p, TIOCMGET, &bits);
+  }
+  if (ok) {
+    *status = ((bits & TIOCM_CTS) ? MS_CTS_ON : 0) | ((bits & TIOCM_DSR) ? MS_DSR_ON : 0) |
+              ((bits & TIOCM_RNG) ? MS_RING_ON : 0) | ((bits & TIOCM_CD) ? MS_RLSD_ON : 0);
+  }
+  port_release(p);
+  return ok;
+}
+
+BOOL WINAPI ClearCommBreak(HANDLE h) { return EscapeCommFunction(h, CLRBREAK); }
+
+// The character goes out ahead of the pending write; one waiting character at a time.
+BOOL WINAPI TransmitCommChar(HANDLE h, char c) {
+  Port *p = port_acquire(h);
+  if (p == nullptr) return FALSE;
+  bool ok = false;
+  {
+    std::lock_guard<std::mutex> hold(p->lock);
+    if (p->hung_up) {
+      set_error(kHungUpError);
+    } else if (p->tx_char >= 0) {
+      set_error(ERROR_INVALID_PARAMETER);
+    } else {
+      ok = send_now(p, c);
+      if (ok) {
+        p->tx_dirty = true;
+        check_drained(p);
+        if (p->drain_check != 0) port_poke(p);
+      }
+    }
+  }
+  port_release(p);
+  return ok;
+}
+
+}  // namespace posix
