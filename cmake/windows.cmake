@@ -13,7 +13,12 @@ if(TAVO_TESTS AND NOT TARGET GTest::gtest AND EXISTS ${TAVO_GTEST_SOURCE_DIR}/CM
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
   set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
   add_subdirectory(${TAVO_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
-  # GoogleTest's own sources are not held to the project's warning rules.
+  # GoogleTest's own sources are not held to the project's warning rules, and its
+  # headers are system headers to the tests, as an installed GoogleTest's are.
+  foreach(target gtest gtest_main)
+    get_target_property(dirs ${target} INTERFACE_INCLUDE_DIRECTORIES)
+    set_target_properties(${target} PROPERTIES INTERFACE_SYSTEM_INCLUDE_DIRECTORIES "${dirs}")
+  endforeach()
   target_compile_options(gtest PRIVATE -Wno-error)
   target_compile_options(gtest_main PRIVATE -Wno-error)
   if(NOT TARGET GTest::gtest)
