@@ -140,13 +140,16 @@ const ToolRow TOOL_ROWS[] = {
     {"objcopy S2 at 20000, 32-byte records", "objcopy",
      "objcopy -I binary -O srec --change-addresses 0x20000 --srec-len 32 image.bin image.srec"},
     {"srec_cat S1, 16 bytes a line", "srec_cat",
-     "srec_cat image.bin -binary -offset 0x4000 -o image.srec -obs=16"},
+     "srec_cat image.bin -binary -offset 0x4000 -o image.srec -obs=16 -execution-start-address=0x4000"},
     {"srec_cat S3 at 80000000, 64 bytes a line", "srec_cat",
-     "srec_cat image.bin -binary -offset 0x80000000 -o image.srec -obs=64 -address-length=4"},
+     "srec_cat image.bin -binary -offset 0x80000000 -o image.srec -obs=64 -address-length=4 "
+     "-execution-start-address=0x80000000"},
     {"srec_cat S2, 120 bytes a line", "srec_cat",
-     "srec_cat image.bin -binary -offset 0x30000 -o image.srec -obs=120 -address-length=3"},
+     "srec_cat image.bin -binary -offset 0x30000 -o image.srec -obs=120 -address-length=3 "
+     "-execution-start-address=0x30000"},
 };
 
+// srec_cat writes an S5 count after the data, and each row ends in an end record.
 // Loads every tool's records with `command` (load or go) and compares the board's
 // memory with objcopy's binary of the same records.
 void load_tool_images(const std::vector<std::string> &mode, const char *command) {
@@ -169,6 +172,9 @@ void load_tool_images(const std::vector<std::string> &mode, const char *command)
     EXPECT_EQ(memory.size(), w.image.size()) << row.what;
     EXPECT_TRUE(memory == read_file(w.dir + "/expected.bin")) << row.what;
     EXPECT_TRUE(memory == w.image) << row.what;
+    // Every image ends in an end record (after an S5 count for srec_cat's): it must
+    // reach the board too.
+    EXPECT_NE(run.log.find("start address"), std::string::npos) << row.what << "\n" << run.log;
     ran++;
   }
   remove_workspace(w);
@@ -188,6 +194,17 @@ TEST(BoardEndToEnd, GoLoadsAndEndsTavoWithStatusZero) {
   EXPECT_EQ(run.status, 0) << run.log << run.console;
   EXPECT_NE(run.log.find("host status: 0"), std::string::npos) << run.log;
   EXPECT_TRUE(read_file(w.dir + "/memory.bin") == w.image);
+  // S3 records, then S5 and the S7 that go answers with EOT.
+  if (have_program("srec_cat")) {
+    ASSERT_TRUE(shell("cd " + w.dir + " && srec_cat image.bin -binary -offset 0x80000000 -o s3.srec "
+                      "-address-length=4 -execution-start-address=0x80000010"));
+    run = run_board(w.dir, {"--memory-dump", "memory.bin", "-c", "go s3.srec", "--", "/B"});
+    EXPECT_EQ(run.status, 0) << run.log << run.console;
+    EXPECT_NE(run.log.find("go: program started at 80000010"), std::string::npos) << run.log;
+    EXPECT_TRUE(read_file(w.dir + "/memory.bin") == w.image);
+  } else {
+    printf("skipped: go after S3 and S5 records (srec_cat is not installed)\n");
+  }
   // Without /B tavo cannot be ended: go refuses and loads nothing.
   run = run_board(w.dir, {"--memory-dump", "memory.bin", "-c", "go image.srec", "-c", "map",
                           "--exit-when-done"});
