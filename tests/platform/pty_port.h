@@ -70,6 +70,14 @@ inline size_t far_read(const PtyPair *pair, void *buf, size_t n, int ms) {
   return got;
 }
 
+// Reads what the far side has, waiting up to ms for the first byte; the count read.
+inline size_t far_read_some(const PtyPair *pair, void *buf, size_t n, int ms) {
+  struct pollfd pfd = {pair->master, POLLIN, 0};
+  if (poll(&pfd, 1, ms) <= 0) return 0;
+  ssize_t r = read(pair->master, buf, n);
+  return r > 0 ? static_cast<size_t>(r) : 0;
+}
+
 inline bool far_write(const PtyPair *pair, const void *buf, size_t n) {
   return write(pair->master, buf, n) == static_cast<ssize_t>(n);
 }
@@ -85,6 +93,31 @@ inline OVERLAPPED new_overlapped() {
 inline void set_timeouts(HANDLE h, DWORD interval, DWORD multiplier, DWORD constant) {
   COMMTIMEOUTS t = {interval, multiplier, constant, 0, 0};
   win32.SetCommTimeouts(h, &t);
+}
+
+// Waits until the port's input queue holds at least n bytes, on EV_RXCHAR (the mask
+// becomes EV_RXCHAR); false if they do not come within kHang.
+inline bool wait_received(HANDLE h, DWORD n) {
+  win32.SetCommMask(h, EV_RXCHAR);
+  OVERLAPPED ov = new_overlapped();
+  bool ok = false;
+  for (;;) {
+    COMSTAT st;
+    DWORD errors, word = 0, count;
+    if (!win32.ClearCommError(h, &errors, &st)) break;
+    if (st.cbInQue >= n) {
+      ok = true;
+      break;
+    }
+    if (!win32.WaitCommEvent(h, &word, &ov) && win32.GetLastError() == ERROR_IO_PENDING &&
+        win32.WaitForSingleObject(ov.hEvent, kHang) != WAIT_OBJECT_0) {
+      win32.SetCommMask(h, 0);
+      break;
+    }
+    win32.GetOverlappedResult(h, &ov, &count, TRUE);
+  }
+  win32.CloseHandle(ov.hEvent);
+  return ok;
 }
 
 }  // namespace pty_test

@@ -1,5 +1,6 @@
 // Line settings: DCB to termios and back, GetCommState and SetCommState, the
 // COMMCONFIG record, time-outs, queue sizes and the port's properties.
+#include <errno.h>
 #include <string.h>
 #include <sys/ioctl.h>
 
@@ -140,7 +141,8 @@ bool apply_dcb(Port *p, const DCB *dcb) {
   }
   termios_from_dcb(&t, dcb);
   bool ok = tcsetattr(p->fd, TCSANOW, &t) == 0 && tty_set_speed(p->fd, dcb->BaudRate);
-  DWORD error = ok ? ERROR_INVALID_PARAMETER : error_of_errno(errno);
+  // A setting the driver refuses (EINVAL) or does not take is an invalid parameter.
+  DWORD error = (ok || errno == EINVAL) ? ERROR_INVALID_PARAMETER : error_of_errno(errno);
   if (ok && device_took(p->fd, dcb)) return true;
   if (have_before) tty_restore(p->fd, &before, 0);
   set_error(error);
