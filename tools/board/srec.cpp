@@ -96,7 +96,7 @@ int srec_format(char *out, size_t size, char type, uint32_t address,
   uint8_t body[255];
   int n = 0;
   for (int i = address_length - 1; i >= 0; i--) body[n++] = (uint8_t)(address >> (8 * i));
-  memcpy(body + n, data, (size_t)length);
+  if (length > 0) memcpy(body + n, data, (size_t)length);
   n += length;
   uint8_t count = (uint8_t)(n + 1);
   body[n] = srec_checksum(count, body, n);
