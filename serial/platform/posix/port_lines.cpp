@@ -42,11 +42,12 @@ bool escape(Port *p, DWORD func) {
   return false;
 }
 
-// Sends c ahead of the pending write. The flow-control characters go through the
-// driver's priority path (tcflow), ahead of what the driver itself still holds.
+// Sends c ahead of the pending write. On a serial port the flow-control characters go
+// through the driver's priority path (tcflow), ahead of what the driver itself still
+// holds; a pseudo-terminal has no such path and would drop the character when full.
 bool send_now(Port *p, char c) {
   struct termios t;
-  if (tcgetattr(p->fd, &t) == 0) {
+  if (p->has_modem_lines && tcgetattr(p->fd, &t) == 0) {
     if (static_cast<cc_t>(c) == t.c_cc[VSTART] && tcflow(p->fd, TCION) == 0) return true;
     if (static_cast<cc_t>(c) == t.c_cc[VSTOP] && tcflow(p->fd, TCIOFF) == 0) return true;
   }

@@ -187,6 +187,7 @@ void port_close(Object *obj) {
     wait_output_drained(p);
     tty_restore(p->fd, &p->saved, HUPCL);
   }
+  ioctl(p->fd, TIOCNXCL);  // the exclusive flag would outlast the close while others hold the tty
   int fd;
   {
     // A call still holding a reference finds the device gone, never a reused fd.
@@ -248,6 +249,7 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWOR
       !io_thread_start(p)) {
     if (p != nullptr && p->wake_fd >= 0) close(p->wake_fd);
     if (p != nullptr && p->saved_ok) tty_restore(fd, &p->saved, HUPCL);
+    ioctl(fd, TIOCNXCL);
     delete p;
     close(fd);
     set_error(ERROR_GEN_FAILURE);
