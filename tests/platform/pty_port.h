@@ -29,7 +29,7 @@ struct PtyPair {
 // Points every COM name at a path that does not exist, so that no test reaches a
 // real serial port, then COM<com> at a new pseudo-terminal.
 inline bool pty_open(PtyPair *pair, int com) {
-  char var[16], none[64];
+  char var[24], none[64];
   for (int n = 1; n <= 36; n++) {
     snprintf(var, sizeof var, "TAVO_COM%d", n);
     snprintf(none, sizeof none, "/nonexistent/tavo-com%d", n);

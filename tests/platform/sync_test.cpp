@@ -53,37 +53,45 @@ TEST(PlatformEvents, WaitAnyReportsTheSignalledIndex) {
   for (HANDLE h : e) win32.CloseHandle(h);
 }
 
-struct BadCall {
+struct Refusal {
   const char *what;
-  DWORD result;
+  bool (*call)(HANDLE open_event, HANDLE closed_event);  // true when the call failed
   DWORD error;
 };
 
 TEST(PlatformEvents, Refusals) {
+  const Refusal rows[] = {
+      {"wait on a closed handle", [](HANDLE, HANDLE c) { return win32.WaitForSingleObject(c, 0) == WAIT_FAILED; },
+       ERROR_INVALID_HANDLE},
+      {"wait on a pointer that is no handle",
+       [](HANDLE, HANDLE) {
+         static int not_a_handle;
+         return win32.WaitForSingleObject(&not_a_handle, 0) == WAIT_FAILED;
+       },
+       ERROR_INVALID_HANDLE},
+      {"wait on null", [](HANDLE, HANDLE) { return win32.WaitForSingleObject(nullptr, 0) == WAIT_FAILED; },
+       ERROR_INVALID_HANDLE},
+      {"wait for all of two",
+       [](HANDLE e, HANDLE) {
+         HANDLE two[2] = {e, e};
+         return win32.WaitForMultipleObjects(2, two, TRUE, 0) == WAIT_FAILED;
+       },
+       ERROR_NOT_SUPPORTED},
+      {"wait on no objects", [](HANDLE e, HANDLE) { return win32.WaitForMultipleObjects(0, &e, FALSE, 0) == WAIT_FAILED; },
+       ERROR_INVALID_PARAMETER},
+      {"set a closed event", [](HANDLE, HANDLE c) { return !win32.SetEvent(c); }, ERROR_INVALID_HANDLE},
+      {"close a closed handle", [](HANDLE, HANDLE c) { return !win32.CloseHandle(c); }, ERROR_INVALID_HANDLE},
+      {"a named event", [](HANDLE, HANDLE) { return win32.CreateEventA(nullptr, TRUE, FALSE, "x") == nullptr; },
+       ERROR_NOT_SUPPORTED},
+  };
   HANDLE e = win32.CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  HANDLE two[2] = {e, e};
   HANDLE closed = win32.CreateEventA(nullptr, TRUE, FALSE, nullptr);
   win32.CloseHandle(closed);
-  int dummy = 0;
-  const BadCall rows[] = {
-      {"wait on a closed handle", win32.WaitForSingleObject(closed, 0), ERROR_INVALID_HANDLE},
-      {"wait on a pointer that is no handle", win32.WaitForSingleObject(&dummy, 0), ERROR_INVALID_HANDLE},
-      {"wait on null", win32.WaitForSingleObject(nullptr, 0), ERROR_INVALID_HANDLE},
-      {"wait for all of two", win32.WaitForMultipleObjects(2, two, TRUE, 0), ERROR_NOT_SUPPORTED},
-      {"wait on no objects", win32.WaitForMultipleObjects(0, two, FALSE, 0), ERROR_INVALID_PARAMETER},
-      {"set a closed event", static_cast<DWORD>(win32.SetEvent(closed)), ERROR_INVALID_HANDLE},
-      {"close twice", static_cast<DWORD>(win32.CloseHandle(closed)), ERROR_INVALID_HANDLE},
-  };
-  for (const BadCall &row : rows) {
-    EXPECT_TRUE(row.result == WAIT_FAILED || row.result == FALSE) << row.what;
+  for (const Refusal &row : rows) {
+    win32.SetLastError(0);
+    EXPECT_TRUE(row.call(e, closed)) << row.what;
+    EXPECT_EQ(win32.GetLastError(), row.error) << row.what;
   }
-  // The errors are per call: repeat each to read its code.
-  win32.WaitForSingleObject(closed, 0);
-  EXPECT_EQ(win32.GetLastError(), ERROR_INVALID_HANDLE);
-  win32.WaitForMultipleObjects(2, two, TRUE, 0);
-  EXPECT_EQ(win32.GetLastError(), ERROR_NOT_SUPPORTED);
-  win32.WaitForMultipleObjects(0, two, FALSE, 0);
-  EXPECT_EQ(win32.GetLastError(), ERROR_INVALID_PARAMETER);
   win32.CloseHandle(e);
 }
 

@@ -54,7 +54,7 @@ bool device_path(const char *name, std::string *path) {
   }
   int n = com_number(name);
   if (n == 0) return false;
-  char var[16];
+  char var[24];
   snprintf(var, sizeof var, "TAVO_COM%d", n);
   const char *mapped = getenv(var);
   if (mapped != nullptr && mapped[0] != '\0') {
