@@ -37,7 +37,7 @@ struct ThreadRecord;
 void SioInitLibrary(void);
 void SioInitGlobalLock(void);
 bool SioIsOpen(uint8_t port);
-int16_t SioGetLastError(uint8_t port);
+int16_t SioGetLastError(uint8_t port);  // the port's last_error; 1 for an index above 35
 void SioResetPortRecords(uint8_t port);
 void SioLockPort(uint8_t port);
 int32_t SioUnlockPort(uint8_t port);
@@ -45,7 +45,8 @@ void SioLockLibrary(void);
 void SioUnlockLibrary(void);
 
 // Probing, opening, configuring and closing
-void SioBuildPortName(uint8_t port, char *out, uint8_t probing); // out holds at least 10 bytes
+// out holds at least 10 bytes for ports 0 to 35 (\\.\COM36), 11 for any index.
+void SioBuildPortName(uint8_t port, char *out, uint8_t probing);
 HANDLE SioCreatePortHandle(const char *name);
 uint16_t SioProbePort(uint8_t port); // 0 no device, 1 can be opened now, 2 busy
 void SioOpenEx(uint8_t port, HANDLE adopt);

@@ -9,6 +9,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -42,11 +43,12 @@ static void WaitForArrivalAfter(uint64_t seen, int ms) {
 }
 
 // The far end: writes all of `bytes` to the master, discarding whatever comes back
-// (so that an echo could never block the line). Gives up after 60 s.
-static bool FarEndSend(int master, const std::vector<uint8_t> &bytes) {
+// (so that an echo could never block the line). Gives up after 60 s, or when `quit`
+// is set.
+static bool FarEndSend(int master, const std::vector<uint8_t> &bytes, const std::atomic<bool> &quit) {
   size_t sent = 0;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (sent < bytes.size() && std::chrono::steady_clock::now() < deadline) {
+  while (sent < bytes.size() && !quit.load() && std::chrono::steady_clock::now() < deadline) {
     struct pollfd pfd = {master, POLLIN | POLLOUT, 0};
     if (poll(&pfd, 1, 1000) < 0 && errno != EINTR) return false;
     if (pfd.revents & POLLIN) {
@@ -82,11 +84,13 @@ TEST(ReceivePty, OneMebibyteCompleteAndInOrderThroughASmallRing) {
   std::vector<uint8_t> bytes(total);
   for (size_t i = 0; i < total; i++) bytes[i] = uint8_t((i * 7 + (i >> 8) + (i >> 16)) & 0xFF);
   bool far_ok = false;
-  std::thread far([&] { far_ok = FarEndSend(master, bytes); });
+  std::atomic<bool> quit{false};
+  std::thread far([&] { far_ok = FarEndSend(master, bytes, quit); });
 
   size_t got = 0;
   int idle_rounds = 0;
-  while (got < total && idle_rounds < 20) {
+  bool failed = false;
+  while (got < total && idle_rounds < 20 && !failed) {
     uint64_t seen = ArrivalsNow();
     uint32_t pending = SioPendingCount(0, 0);
     if (pending == 0) {
@@ -95,16 +99,22 @@ TEST(ReceivePty, OneMebibyteCompleteAndInOrderThroughASmallRing) {
       continue;
     }
     idle_rounds = 0;
-    for (uint32_t i = 0; i < pending; i++) {
+    for (uint32_t i = 0; i < pending && !failed; i++) {
       uint8_t byte = 0;
-      ASSERT_EQ(SioGetByte(0, &byte), 1) << "byte " << got << " of a count of " << pending;
-      ASSERT_LT(got, total) << "more bytes than were sent";
-      ASSERT_EQ(byte, bytes[got]) << "byte " << got;
-      got++;
+      if (SioGetByte(0, &byte) != 1) {
+        ADD_FAILURE() << "no byte " << got << " (" << i << " of a count of " << pending << ")";
+        failed = true;
+      } else if (got >= total || byte != bytes[got]) {
+        ADD_FAILURE() << "byte " << got << " wrong or beyond what was sent";
+        failed = true;
+      } else {
+        got++;
+      }
     }
   }
+  quit.store(true);
   far.join();
-  EXPECT_TRUE(far_ok);
+  EXPECT_TRUE(far_ok || failed);
   EXPECT_EQ(got, total);
   EXPECT_EQ(SioPendingCount(0, 0), 0u);
   SioClose(0);
