@@ -206,7 +206,9 @@ void sim_set_holds(SimDevice *dev, DWORD hold_bits);
 // Bytes arrive on the line: they wait in the driver's input queue (cbInQue grows),
 // EV_RXCHAR is raised, EV_RXFLAG too when the DCB's EvtChar is among them, and
 // EV_RX80FULL when the queue reaches 80 % of the current receive queue size (when
-// that is known). A read that waits for bytes is served first.
+// that is known). A read that waits for bytes is served first. When the current
+// receive queue size is known (not 0), bytes beyond it are dropped, CE_RXOVER is
+// set and EV_ERR raised, as a full driver does.
 void sim_feed(SimDevice *dev, const void *bytes, size_t len);
 void sim_feed(SimDevice *dev, const std::string &bytes);
 
@@ -272,9 +274,20 @@ std::vector<uint8_t> sim_transmitted_chars(SimDevice *dev);
 // Events: SetCommMask, WaitCommEvent
 //
 // As the Windows driver does: events that happen are kept (those in the mask) until
-// a WaitCommEvent takes them, so a wait made after an event completes at once; a
-// pending wait completes with the masked events as soon as one happens; SetCommMask
-// ends a pending wait with an event word of 0 and forgets kept events.
+// a WaitCommEvent takes them, so a wait made after an event completes at once
+// (WaitCommEvent returns TRUE, the event is set); a pending wait completes with the
+// masked events as soon as one happens; SetCommMask ends a pending wait with an
+// event word of 0 and forgets kept events. A WaitCommEvent while the mask is 0 fails
+// with ERROR_INVALID_PARAMETER, as the driver refuses a wait nothing could end.
+// Automatic events: EV_RXCHAR, EV_RXFLAG, EV_RX80FULL, EV_ERR from sim_feed,
+// EV_TXEMPTY when a write completes; TransmitCommChar raises none; everything else
+// comes from sim_raise.
+//
+// Requests end through the saved (platform) entries: the request's event is reset
+// when it starts and set when it ends. CancelIo, CloseHandle and the PURGE_ aborts
+// end requests with ERROR_OPERATION_ABORTED (CancelIo ends those of every thread,
+// not only the caller's as on Windows). Give every request its OVERLAPPED; one
+// without is waited for inside the call.
 
 // Device events happen (any EV_ bits; those outside the mask are dropped).
 void sim_raise(SimDevice *dev, DWORD events);
