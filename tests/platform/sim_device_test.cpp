@@ -97,8 +97,8 @@ TEST(SimDeviceOpen, NamesBusyDevicesAndExclusiveOpen) {
     if (!r.opens) {
       DWORD error = win32.GetLastError();
 #ifdef _WIN32
-      // Under Wine a COM port that leads to no device fails with ERROR_NO_SUCH_DEVICE.
-      if (error == ERROR_NO_SUCH_DEVICE && r.error == ERROR_FILE_NOT_FOUND) error = r.error;
+      // Under Wine a COM port that leads to no device fails with ERROR_NO_SUCH_DEVICE (433).
+      if (error == 433 && r.error == ERROR_FILE_NOT_FOUND) error = r.error;
 #endif
       EXPECT_EQ(error, r.error) << r.what;
     }
