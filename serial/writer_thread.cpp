@@ -57,6 +57,7 @@ static std::atomic<uint32_t> writer_epoch[SIO_PORT_COUNT];
 struct LingeringThread {
   HANDLE thread;
   HANDLE events[3];
+  HANDLE request_events[2];  // of read_overlapped and write_overlapped
   uint8_t *rings[2];
 };
 static const int kLingeringSlots = 16;
@@ -73,8 +74,12 @@ static uint8_t *detach_ring(RingQueue *ring) {
 
 void SioKeepLingeringThread(uint8_t port, HANDLE thread, const HANDLE *events, int count) {
   PortTable &t = table();
-  LingeringThread kept = {thread, {nullptr, nullptr, nullptr}, {nullptr, nullptr}};
+  LingeringThread kept = {thread, {nullptr, nullptr, nullptr}, {nullptr, nullptr}, {nullptr, nullptr}};
   for (int i = 0; i < count && i < 3; i++) kept.events[i] = events[i];
+  // The close leaves the request events open for the thread, and the next open makes
+  // new ones in their place: they are kept here with the rest.
+  kept.request_events[0] = t.read_overlapped[port].hEvent;
+  kept.request_events[1] = t.write_overlapped[port].hEvent;
   kept.rings[0] = detach_ring(&t.rx_rings[port]);
   kept.rings[1] = detach_ring(&t.tx_rings[port]);
   if (lingering_used < kLingeringSlots) lingering[lingering_used++] = kept;
