@@ -283,4 +283,41 @@ TEST(BoardEndToEnd, BadRecordsAndMissingFilesAreReported) {
   remove_workspace(w);
 }
 
+struct TypeRow {
+  const char *what;
+  const char *name;
+  const char *content;  // nullptr: no such file
+  const char *shown;    // what the board's log must hold
+};
+
+// In text mode the first bytes are ambiguous: an 'R' could start a binary record, a
+// '>' could be tavo's refusal, its end of the file, or a byte of the file.
+TEST(BoardEndToEnd, TextModeTellsFileBytesFromTheHostsAnswers) {
+  Workspace w;
+  make_workspace(&w);
+  const TypeRow rows[] = {
+      {"a file starting with R", "r.txt", "Readme first\n", "(13 bytes)\nReadme first\n-----"},
+      {"a file starting with >", "g.txt", ">>> quoted\n", "(11 bytes)\n>>> quoted\n-----"},
+      {"a file that is one >", "g1.txt", ">", "(1 bytes)\n>\n-----"},
+      {"an empty file", "empty.txt", "", "(0 bytes)\n-----"},
+      {"no such file", "missing.txt", nullptr, "type: the host cannot open missing.txt"},
+  };
+  std::vector<std::string> args;
+  for (const TypeRow &row : rows) {
+    if (row.content) write_file(w.dir + "/" + row.name, row.content);
+    args.push_back("-c");
+    args.push_back(std::string("type ") + row.name);
+  }
+  args.push_back("-c");
+  args.push_back("type r.txt");  // the next request still works
+  args.push_back("--exit-when-done");
+  BoardRun run = run_board(w.dir, args);
+  EXPECT_EQ(run.status, 1) << "the missing file fails its command";
+  for (const TypeRow &row : rows)
+    EXPECT_NE(run.log.find(row.shown), std::string::npos) << row.what << "\n" << run.log;
+  EXPECT_NE(run.log.rfind("(13 bytes)\nReadme first"), run.log.find("(13 bytes)\nReadme first"))
+      << "the request after the refusal\n" << run.log;
+  remove_workspace(w);
+}
+
 }  // namespace
