@@ -166,6 +166,21 @@ TEST_F(PortIo, ReadTimeouts) {
   }
 }
 
+// cbInQue counts what the driver holds beyond a full input queue; a read returning at
+// once gets all of it.
+TEST_F(PortIo, EveryCountedByteIsReadable) {
+  ASSERT_TRUE(win32.SetupComm(h, 16, 0));
+  std::string sent;
+  for (int i = 0; i < 100; i++) sent += static_cast<char>('A' + i % 26);
+  ASSERT_TRUE(far_write(&pair, sent.data(), sent.size()));
+  ASSERT_TRUE(wait_received(h, 100));
+  char buf[128];
+  DWORD got = 0;
+  ASSERT_TRUE(win32.ReadFile(h, buf, 100, &got, &ov));
+  EXPECT_EQ(got, 100u);
+  EXPECT_EQ(std::string(buf, got), sent);
+}
+
 TEST_F(PortIo, PurgeOfReceivedBytesAndAbortOfAPendingRead) {
   ASSERT_TRUE(far_write(&pair, "12345", 5));
   ASSERT_TRUE(wait_received(h, 5));

@@ -68,6 +68,12 @@ BOOL read_locked(Port *p, std::unique_lock<std::mutex> &hold, uint8_t *buf, DWOR
   }
   bool was_full = rx_room(p) == 0;
   DWORD n = static_cast<DWORD>(rx_take(p, buf, len));
+  // Bytes the driver holds and the I/O thread has not moved yet: ClearCommError
+  // counts them in cbInQue, so a read gets them too.
+  for (DWORD more = 1; n < len && more > 0 && !p->hung_up; n += more) {
+    pull_input(p);
+    more = static_cast<DWORD>(rx_take(p, buf + n, len - n));
+  }
   if (was_full && n > 0) port_poke(p);
   if (n == 0 && len > 0 && p->hung_up) {
     set_error(kHungUpError);
