@@ -52,6 +52,7 @@ class SimDeviceTest : public ::testing::Test {
 
 // --- Start-up guard and opening ------------------------------------------------------
 
+#ifndef _WIN32
 TEST(SimDeviceGuard, EveryComNameLeadsNowhereUnlessTheCallerChoseOtherwise) {
 #ifdef _WIN32
   GTEST_SKIP() << "skipped: on Windows the COM names are the system's own (under Wine, the "
@@ -64,6 +65,7 @@ TEST(SimDeviceGuard, EveryComNameLeadsNowhereUnlessTheCallerChoseOtherwise) {
     EXPECT_EQ(strncmp(path, "/nonexistent/", 13), 0) << var << " = " << path;
   }
 }
+#endif
 
 TEST(SimDeviceOpen, NamesBusyDevicesAndExclusiveOpen) {
   SimDevice *com3 = sim_attach("COM3");
@@ -88,7 +90,7 @@ TEST(SimDeviceOpen, NamesBusyDevicesAndExclusiveOpen) {
       {"COM10 and above need the prefix", "COM12", false, ERROR_FILE_NOT_FOUND},
       {"prefixed name", "\\\\.\\COM12", true, 0},
       {"device held by another program", "COM7", false, ERROR_ACCESS_DENIED},
-      {"name without a sim goes to the platform (no such path)", "COM5", false,
+      {"name without a sim: no such device (a path that does not exist; on Windows refused)", "COM5", false,
        ERROR_FILE_NOT_FOUND},
   };
   for (const Row &r : rows) {
@@ -104,8 +106,8 @@ TEST(SimDeviceOpen, NamesBusyDevicesAndExclusiveOpen) {
     }
   }
   EXPECT_EQ(sim_last_open(com12).name, "\\\\.\\COM12");
-  EXPECT_EQ(sim_last_open(com12).flags, FILE_FLAG_OVERLAPPED);
-  EXPECT_EQ(sim_last_open(com12).access, GENERIC_READ | GENERIC_WRITE);
+  EXPECT_EQ(sim_last_open(com12).flags, DWORD(FILE_FLAG_OVERLAPPED));
+  EXPECT_EQ(sim_last_open(com12).access, DWORD(GENERIC_READ | GENERIC_WRITE));
   EXPECT_EQ(sim_calls(com3, SIM_CREATE_FILE), 2u);
 
   // A probe of the busy device: its default configuration is there, the open fails.
@@ -129,7 +131,7 @@ TEST(SimDeviceOpen, EveryOpenGivesANewHandleAndAClosedOneIsRefused) {
 
   DCB dcb;
   EXPECT_FALSE(win32.GetCommState(first, &dcb));
-  EXPECT_EQ(win32.GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(win32.GetLastError(), DWORD(ERROR_INVALID_HANDLE));
   EXPECT_FALSE(win32.CloseHandle(first));
   EXPECT_TRUE(win32.GetCommState(second, &dcb));
   EXPECT_TRUE(win32.CloseHandle(second));
@@ -154,7 +156,7 @@ TEST_F(SimDeviceTest, ConfigRecordsDemandTheirSizeAndCarryProviderData) {
     EXPECT_EQ(ok != 0, r.demand == 52) << r.what;
     EXPECT_EQ(size, r.demand) << r.what << ": the size to retry with";
     if (!ok) {
-      EXPECT_EQ(win32.GetLastError(), ERROR_INSUFFICIENT_BUFFER) << r.what;
+      EXPECT_EQ(win32.GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER)) << r.what;
       size = 52;
       EXPECT_FALSE(win32.GetDefaultCommConfigA("COM3", cc, &size)) << r.what;
       EXPECT_EQ(size, r.demand) << r.what;
@@ -222,8 +224,8 @@ TEST_F(SimDeviceTest, SettingsComeBackExactlyAsSetAndStayWithTheDevice) {
   ASSERT_TRUE(win32.GetCommMask(h, &mask));
   EXPECT_EQ(memcmp(&back, &odd, sizeof back), 0);
   EXPECT_EQ(memcmp(&tback, &t, sizeof t), 0);
-  EXPECT_EQ(mask, EV_RXCHAR | EV_CTS);
-  EXPECT_EQ(sim_comm_mask(dev), EV_RXCHAR | EV_CTS);
+  EXPECT_EQ(mask, DWORD(EV_RXCHAR | EV_CTS));
+  EXPECT_EQ(sim_comm_mask(dev), DWORD(EV_RXCHAR | EV_CTS));
   EXPECT_EQ(sim_timeouts(dev).WriteTotalTimeoutConstant, 4u);
 }
 
@@ -301,17 +303,17 @@ TEST_F(SimDeviceTest, TheInputQueueFillsToItsSizeThenOverflows) {
   std::string bytes(79, 'x');
   sim_feed(dev, bytes);
   ASSERT_TRUE(win32.WaitCommEvent(h, &events, &wait.ov));
-  EXPECT_EQ(events, EV_RXCHAR) << "79 of 100 bytes: below 80 %";
+  EXPECT_EQ(events, DWORD(EV_RXCHAR)) << "79 of 100 bytes: below 80 %";
   sim_feed(dev, "y");
   ASSERT_TRUE(win32.WaitCommEvent(h, &events, &wait.ov));
-  EXPECT_EQ(events, EV_RXCHAR | EV_RX80FULL) << "80 of 100 bytes";
+  EXPECT_EQ(events, DWORD(EV_RXCHAR | EV_RX80FULL)) << "80 of 100 bytes";
   sim_feed(dev, std::string(30, 'z'));
   ASSERT_TRUE(win32.WaitCommEvent(h, &events, &wait.ov));
-  EXPECT_EQ(events, EV_RXCHAR | EV_ERR) << "10 bytes dropped";
+  EXPECT_EQ(events, DWORD(EV_RXCHAR | EV_ERR)) << "10 bytes dropped";
   EXPECT_EQ(sim_rx_waiting(dev), 100u);
   DWORD errors = 0;
   ASSERT_TRUE(win32.ClearCommError(h, &errors, nullptr));
-  EXPECT_EQ(errors, CE_RXOVER);
+  EXPECT_EQ(errors, DWORD(CE_RXOVER));
 }
 
 // --- Comm-event waits ----------------------------------------------------------------
@@ -321,25 +323,25 @@ TEST_F(SimDeviceTest, AWaitEndsOnAMaskedEventOnly) {
   Request wait;
   DWORD events = 0xFFFF;
   ASSERT_FALSE(win32.WaitCommEvent(h, &events, &wait.ov));
-  ASSERT_EQ(win32.GetLastError(), ERROR_IO_PENDING);
+  ASSERT_EQ(win32.GetLastError(), DWORD(ERROR_IO_PENDING));
   EXPECT_TRUE(sim_comm_wait_pending(dev));
 
   sim_raise(dev, EV_CTS | EV_RING);  // not in the mask
   EXPECT_FALSE(wait.signalled());
   DWORD count;
   EXPECT_FALSE(win32.GetOverlappedResult(h, &wait.ov, &count, FALSE));
-  EXPECT_EQ(win32.GetLastError(), ERROR_IO_INCOMPLETE);
+  EXPECT_EQ(win32.GetLastError(), DWORD(ERROR_IO_INCOMPLETE));
 
   sim_raise(dev, EV_CTS | EV_RXCHAR);
   EXPECT_TRUE(wait.signalled());
   EXPECT_TRUE(win32.GetOverlappedResult(h, &wait.ov, &count, FALSE));
-  EXPECT_EQ(events, EV_RXCHAR);
+  EXPECT_EQ(events, DWORD(EV_RXCHAR));
 
   // An event while no wait is pending is kept: the next wait ends at once.
   sim_raise(dev, EV_TXEMPTY);
   events = 0;
   EXPECT_TRUE(win32.WaitCommEvent(h, &events, &wait.ov));
-  EXPECT_EQ(events, EV_TXEMPTY);
+  EXPECT_EQ(events, DWORD(EV_TXEMPTY));
   EXPECT_TRUE(wait.signalled());
 }
 
@@ -348,7 +350,7 @@ TEST_F(SimDeviceTest, AMaskChangeEndsAPendingWaitWithNoEvents) {
   Request wait;
   DWORD events = 0xFFFF;
   ASSERT_FALSE(win32.WaitCommEvent(h, &events, &wait.ov));
-  ASSERT_EQ(win32.GetLastError(), ERROR_IO_PENDING);
+  ASSERT_EQ(win32.GetLastError(), DWORD(ERROR_IO_PENDING));
   set_mask(0);
   EXPECT_TRUE(wait.signalled());
   DWORD count;
@@ -357,17 +359,17 @@ TEST_F(SimDeviceTest, AMaskChangeEndsAPendingWaitWithNoEvents) {
 
   // With an empty mask nothing could end a wait: the driver refuses it.
   EXPECT_FALSE(win32.WaitCommEvent(h, &events, &wait.ov));
-  EXPECT_EQ(win32.GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(win32.GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
 
   // A mask change forgets kept events.
   set_mask(EV_RXCHAR);
   sim_feed(dev, "a");
   set_mask(EV_RXCHAR | EV_CTS);
   ASSERT_FALSE(win32.WaitCommEvent(h, &events, &wait.ov));
-  EXPECT_EQ(win32.GetLastError(), ERROR_IO_PENDING);
+  EXPECT_EQ(win32.GetLastError(), DWORD(ERROR_IO_PENDING));
   EXPECT_TRUE(win32.CancelIo(h));
   EXPECT_FALSE(win32.GetOverlappedResult(h, &wait.ov, &count, FALSE));
-  EXPECT_EQ(win32.GetLastError(), ERROR_OPERATION_ABORTED);
+  EXPECT_EQ(win32.GetLastError(), DWORD(ERROR_OPERATION_ABORTED));
 }
 
 TEST_F(SimDeviceTest, EvtCharRaisesRxFlag) {
@@ -379,10 +381,10 @@ TEST_F(SimDeviceTest, EvtCharRaisesRxFlag) {
   DWORD events = 0;
   sim_feed(dev, "ab");
   ASSERT_TRUE(win32.WaitCommEvent(h, &events, &wait.ov));
-  EXPECT_EQ(events, EV_RXCHAR);
+  EXPECT_EQ(events, DWORD(EV_RXCHAR));
   sim_feed(dev, "c\rd");
   ASSERT_TRUE(win32.WaitCommEvent(h, &events, &wait.ov));
-  EXPECT_EQ(events, EV_RXCHAR | EV_RXFLAG);
+  EXPECT_EQ(events, DWORD(EV_RXCHAR | EV_RXFLAG));
 }
 
 // --- Reads ---------------------------------------------------------------------------
@@ -421,7 +423,7 @@ TEST_F(SimDeviceTest, PendingReadsEndWhenToldFedAbortedOrPurged) {
   char buf[16] = {};
   DWORD got = 0;
   ASSERT_FALSE(win32.ReadFile(h, buf, 4, &got, &rd.ov));
-  ASSERT_EQ(win32.GetLastError(), ERROR_IO_PENDING);
+  ASSERT_EQ(win32.GetLastError(), DWORD(ERROR_IO_PENDING));
   EXPECT_TRUE(sim_read_pending(dev));
   EXPECT_FALSE(rd.signalled());
   EXPECT_TRUE(sim_complete_read(dev));
@@ -433,7 +435,7 @@ TEST_F(SimDeviceTest, PendingReadsEndWhenToldFedAbortedOrPurged) {
   ASSERT_FALSE(win32.ReadFile(h, buf, 4, &got, &rd.ov));
   ASSERT_TRUE(win32.PurgeComm(h, PURGE_RXABORT | PURGE_RXCLEAR));
   EXPECT_FALSE(win32.GetOverlappedResult(h, &rd.ov, &got, FALSE));
-  EXPECT_EQ(win32.GetLastError(), ERROR_OPERATION_ABORTED);
+  EXPECT_EQ(win32.GetLastError(), DWORD(ERROR_OPERATION_ABORTED));
   EXPECT_EQ(got, 0u);
   EXPECT_EQ(sim_rx_waiting(dev), 0u);
 
@@ -453,7 +455,7 @@ TEST_F(SimDeviceTest, PendingReadsEndWhenToldFedAbortedOrPurged) {
   // A read that cannot start.
   sim_set_read_mode(dev, SIM_IO_FAIL, ERROR_GEN_FAILURE);
   EXPECT_FALSE(win32.ReadFile(h, buf, 4, &got, &rd.ov));
-  EXPECT_EQ(win32.GetLastError(), ERROR_GEN_FAILURE);
+  EXPECT_EQ(win32.GetLastError(), DWORD(ERROR_GEN_FAILURE));
 }
 
 TEST_F(SimDeviceTest, ASecondRequestWhileOneIsPendingIsCountedAsMisuse) {
@@ -463,7 +465,7 @@ TEST_F(SimDeviceTest, ASecondRequestWhileOneIsPendingIsCountedAsMisuse) {
   DWORD got;
   ASSERT_FALSE(win32.ReadFile(h, buf, 4, &got, &a.ov));
   EXPECT_FALSE(win32.ReadFile(h, buf, 4, &got, &b.ov));
-  EXPECT_EQ(win32.GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(win32.GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
   EXPECT_EQ(sim_misuse_count(dev), 1u);
   EXPECT_TRUE(sim_read_pending(dev)) << "the first read goes on";
   EXPECT_TRUE(win32.CancelIo(h));  // before its OVERLAPPED goes out of scope
@@ -483,7 +485,7 @@ TEST_F(SimDeviceTest, WritesCompleteAtOnceByDefault) {
   EXPECT_EQ(sim_write_sizes(dev), (std::vector<DWORD>{3, 2}));
   DWORD events = 0;
   EXPECT_TRUE(win32.WaitCommEvent(h, &events, &wr.ov));
-  EXPECT_EQ(events, EV_TXEMPTY) << "output drained";
+  EXPECT_EQ(events, DWORD(EV_TXEMPTY)) << "output drained";
 }
 
 TEST_F(SimDeviceTest, APendingWriteWaitsForReleaseOrAbort) {
@@ -505,7 +507,7 @@ TEST_F(SimDeviceTest, APendingWriteWaitsForReleaseOrAbort) {
     Request wr;
     DWORD put = 99;
     ASSERT_FALSE(win32.WriteFile(h, "abcdef", 6, &put, &wr.ov)) << r.what;
-    ASSERT_EQ(win32.GetLastError(), ERROR_IO_PENDING) << r.what;
+    ASSERT_EQ(win32.GetLastError(), DWORD(ERROR_IO_PENDING)) << r.what;
     EXPECT_TRUE(sim_write_pending(dev)) << r.what;
     EXPECT_FALSE(wr.signalled()) << r.what;
     COMSTAT st;
@@ -519,7 +521,7 @@ TEST_F(SimDeviceTest, APendingWriteWaitsForReleaseOrAbort) {
     DWORD count = 99;
     EXPECT_EQ(win32.GetOverlappedResult(h, &wr.ov, &count, FALSE), r.want_ok) << r.what;
     if (!r.want_ok) {
-      EXPECT_EQ(win32.GetLastError(), ERROR_OPERATION_ABORTED) << r.what;
+      EXPECT_EQ(win32.GetLastError(), DWORD(ERROR_OPERATION_ABORTED)) << r.what;
     }
     EXPECT_EQ(count, r.want_count) << r.what;
     EXPECT_EQ(sim_written_text(dev), r.want_written) << r.what;
@@ -533,7 +535,7 @@ TEST_F(SimDeviceTest, APendingWriteWaitsForReleaseOrAbort) {
   Request wr;
   DWORD put;
   EXPECT_FALSE(win32.WriteFile(h, "xyz", 3, &put, &wr.ov));
-  EXPECT_EQ(win32.GetLastError(), ERROR_GEN_FAILURE);
+  EXPECT_EQ(win32.GetLastError(), DWORD(ERROR_GEN_FAILURE));
   EXPECT_EQ(sim_write_sizes(dev), (std::vector<DWORD>{3}));
   EXPECT_TRUE(sim_written(dev).empty());
 }
@@ -564,10 +566,10 @@ TEST_F(SimDeviceTest, LinesEscapesBreakAndInjectedFailures) {
   EXPECT_EQ(ms, 0u);
   sim_set_modem_status(dev, MS_CTS_ON | MS_RLSD_ON);
   EXPECT_TRUE(win32.GetCommModemStatus(h, &ms));
-  EXPECT_EQ(ms, MS_CTS_ON | MS_RLSD_ON);
+  EXPECT_EQ(ms, DWORD(MS_CTS_ON | MS_RLSD_ON));
   sim_fail(dev, SIM_GET_COMM_MODEM_STATUS, ERROR_INVALID_FUNCTION);
   EXPECT_FALSE(win32.GetCommModemStatus(h, &ms));
-  EXPECT_EQ(win32.GetLastError(), ERROR_INVALID_FUNCTION);
+  EXPECT_EQ(win32.GetLastError(), DWORD(ERROR_INVALID_FUNCTION));
   sim_fail(dev, SIM_GET_COMM_MODEM_STATUS, 0);
   EXPECT_TRUE(win32.GetCommModemStatus(h, &ms));
   EXPECT_EQ(sim_calls(dev, SIM_GET_COMM_MODEM_STATUS), 4u) << "failed calls are counted";

@@ -68,6 +68,19 @@ SimDevice *device_of_name(const char *name, bool *prefixed) {
   return &sim_devices[n - 1];
 }
 
+// Whether a name must not reach the platform: on Windows every COM name is a real
+// port (under Wine, a /dev/ttyS device), so one without a sim is refused there. On
+// POSIX the name leads to TAVO_COM<n>, which the start-up guard or the test chose.
+bool refused_name(const char *name) {
+#ifdef _WIN32
+  bool prefixed;
+  return name && sim_port_of_name(name, true, &prefixed) != 0;
+#else
+  (void)name;
+  return false;
+#endif
+}
+
 HANDLE open_device(SimDevice *dev, bool prefixed, DWORD *error) {
   if (dev->fail[SIM_CREATE_FILE] != 0)
     *error = dev->fail[SIM_CREATE_FILE];
@@ -91,6 +104,10 @@ HANDLE WINAPI sim_CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY
   SimDevice *dev = name ? device_of_name(name, &prefixed) : nullptr;
   if (!dev) {
     lock.unlock();
+    if (refused_name(name)) {
+      sim_saved.SetLastError(ERROR_FILE_NOT_FOUND);
+      return INVALID_HANDLE_VALUE;
+    }
     return sim_saved.CreateFileA(name, access, share, sa, disposition, flags, tmpl);
   }
   dev->calls[SIM_CREATE_FILE]++;
@@ -153,6 +170,8 @@ BOOL WINAPI sim_GetDefaultCommConfigA(LPCSTR name, LPCOMMCONFIG cc, LPDWORD size
   SimDevice *dev = name ? device_of_name(name, &prefixed) : nullptr;
   if (!dev) {
     lock.unlock();
+    if (refused_name(name))
+      return sim_fail_with(ERROR_FILE_NOT_FOUND);
     return sim_saved.GetDefaultCommConfigA(name, cc, size);
   }
   dev->calls[SIM_GET_DEFAULT_COMM_CONFIG]++;

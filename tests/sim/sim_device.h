@@ -55,7 +55,10 @@ int sim_port_number(SimDevice *dev);
 // CreateFileA accepts "COMn" for n = 1..9 and "\\\\.\\COMn" for any n, as Windows
 // does: an unprefixed "COM10" and above fails with ERROR_FILE_NOT_FOUND.
 // GetDefaultCommConfigA accepts only the plain "COMn". The device is exclusive: a
-// second CreateFileA while it is open fails with ERROR_ACCESS_DENIED.
+// second CreateFileA while it is open fails with ERROR_ACCESS_DENIED. A COM name
+// without a sim goes to the platform on POSIX (to TAVO_COM<n>); on Windows, where
+// it would be a real port, both calls refuse it with ERROR_FILE_NOT_FOUND once the
+// sim is installed.
 
 // A busy device (held by another program): CreateFileA fails with
 // ERROR_ACCESS_DENIED while GetDefaultCommConfigA still succeeds, so a probe gives 2.
