@@ -211,7 +211,8 @@ void sim_set_holds(SimDevice *dev, DWORD hold_bits);
 // EV_RX80FULL when the queue reaches 80 % of the current receive queue size (when
 // that is known). A read that waits for bytes is served first. When the current
 // receive queue size is known (not 0), bytes beyond it are dropped, CE_RXOVER is
-// set and EV_ERR raised, as a full driver does.
+// set and EV_ERR raised, as a full driver does. Bytes fed while the device is
+// closed wait for the next open.
 void sim_feed(SimDevice *dev, const void *bytes, size_t len);
 void sim_feed(SimDevice *dev, const std::string &bytes);
 
