@@ -1,5 +1,5 @@
 # Short names for the project's scripts; each target calls one script in tools/.
-.PHONY: test windows windows-test
+.PHONY: test windows windows-test bench
 
 test:            ## build and run the whole suite three ways (plain, ASan+UBSan, TSan)
 	tools/test-all
@@ -9,3 +9,6 @@ windows:         ## cross-build tavo.exe, the example and the test programs (bui
 
 windows-test:    ## the Windows build, and its test programs run under Wine
 	tools/windows-test
+
+bench:           ## release build, then the benchmark table (tavo vs picocom, cat, floor loops)
+	bench/run
