@@ -44,7 +44,7 @@ static size_t key_length = 0;
 static size_t key_position = 0;
 
 // Screen bytes queued by console_put. Main thread only.
-static uint8_t out_buffer[4096];
+static uint8_t out_buffer[16384];  // a full RxRing's worth in one write
 static size_t out_length = 0;
 
 // The wake-up pipe: console_wake writes a byte, console_wait reads them all. The read

@@ -15,7 +15,7 @@ int main(int argc, char **argv) {
   int32_t baud = fix_up_baud(line.baud);
   if (!open_link(line.port_number, baud)) {
     printf("Unable to open COM%d at %ld baud\n", line.port_number, (long)baud);
-    return 0;
+    end_program(0);  // rather than a return: a Ctrl-C now may be ending the process too
   }
   print_banner();
   printf("Using COM%d at %ld baud\n", line.port_number, (long)baud);
