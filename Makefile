@@ -1,4 +1,4 @@
-# Short names for the project's scripts; each target calls one script in tools/.
+# Short names for the project's scripts; each target calls one script (in tools/, or bench/run).
 .PHONY: test windows windows-test bench
 
 test:            ## build and run the whole suite three ways (plain, ASan+UBSan, TSan)

@@ -17,3 +17,11 @@ add_executable(bench-sio ${CMAKE_SOURCE_DIR}/bench/sio_program.cpp)
 target_link_libraries(bench-sio PRIVATE sio)
 set_target_properties(bench-sio PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 add_dependencies(tavo-bench bench-sio)
+
+# The short run keeps the benchmarks building and running; it fails only when something
+# is broken (bytes lost or changed, a program that does not start or answer), never
+# on a figure.
+if(TAVO_TESTS)
+  add_test(NAME BenchShort COMMAND tavo-bench --short)
+  set_tests_properties(BenchShort PROPERTIES TIMEOUT 300 LABELS bench)
+endif()
