@@ -9,6 +9,7 @@
 // appears, and a full transmit side holds at least a whole driver queue, far more than
 // the line sends in 1 ms, so the naps never leave the line idle.
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 #include "host/console.h"
@@ -24,22 +25,30 @@ static int next_position(int position) {
   return position + 1 == RX_RING_SIZE ? 0 : position + 1;
 }
 
-// Takes one byte from the library into the ring. A full ring keeps its unread bytes
-// and the newest byte is lost (counted in rx_lost): only the main thread may move the
-// read position, so dropping the oldest would need a lock. 0 when the library
-// delivered no byte.
+// A full ring is never overrun: the handler stops taking and the bytes wait in the
+// library, whose queues fill and then hold the line back (a pseudo-terminal or a USB
+// adapter stops the sender; a UART's own overrun is the driver's). Dropping them, as
+// this did before, lost bytes whenever the screen stalled for longer than the ring
+// lasts (a few milliseconds of a fast line). Once the main thread has made room it
+// takes the held bytes itself (take_held_bytes), since the library sends no new
+// receive event while its queues stay full.
+//
+// rx_held: 1 while bytes wait in the library behind a full ring. Raised by whichever
+// thread found the ring full, lowered by the main thread before it takes them.
+// rx_producer: the handler (event thread) and take_held_bytes (main thread) take turns
+// as the ring's producer; rx_write_pos is only touched under it.
+static std::atomic<int> rx_held{0};
+static std::mutex rx_producer;
+
+// Takes one byte from the library into the ring. 0 when the ring is full or the
+// library delivered no byte (nothing stored: the slot stays free for the next byte).
 static int take_one_byte(uint8_t port) {
   if (rx_ring.rx_count.load(std::memory_order_acquire) == RX_RING_SIZE) {
-    uint8_t dropped;
-    if (!SioGetByte(port, &dropped)) {
-      return 0;
-    }
-    rx_ring.rx_lost.fetch_add(1, std::memory_order_relaxed);
-    return 1;
+    return 0;
   }
   int slot = rx_ring.rx_write_pos;
   if (!SioGetByte(port, &rx_ring.data[slot])) {
-    return 0;  // nothing stored: the slot stays free for the next byte
+    return 0;
   }
   rx_ring.rx_write_pos = next_position(slot);
   // Sequentially consistent: pairs with rx_wait's raise of rx_waiting, so that either
@@ -48,10 +57,10 @@ static int take_one_byte(uint8_t port) {
   return 1;
 }
 
-int32_t on_port_event(uint8_t port, uint32_t events) {
-  if ((events & EV_RXCHAR) == 0) {
-    return 0;
-  }
+// Moves what the library holds into the ring, as far as it has room; 1 when the ring
+// took any byte. A full ring with bytes left raises rx_held.
+static int take_pending(uint8_t port) {
+  std::lock_guard<std::mutex> hold(rx_producer);
   uint32_t pending = SioPendingCount(port, rx_port_direction);
   uint32_t taken = 0;
   // A call that delivers nothing means the library has nothing more just now; the
@@ -59,20 +68,53 @@ int32_t on_port_event(uint8_t port, uint32_t events) {
   while (taken < pending && take_one_byte(port)) {
     taken++;
   }
-  if (taken > 0 && rx_ring.rx_waiting.load(std::memory_order_seq_cst)) {
+  if (taken < pending && rx_ring.rx_count.load(std::memory_order_acquire) == RX_RING_SIZE) {
+    rx_held.store(1, std::memory_order_seq_cst);
+  }
+  return taken > 0 ? 1 : 0;
+}
+
+int32_t on_port_event(uint8_t port, uint32_t events) {
+  if ((events & EV_RXCHAR) == 0) {
+    return 0;
+  }
+  int added = take_pending(port);
+  // seq_cst, pairing with rx_wait: a main thread about to block sees the byte or the
+  // held flag, or is woken here.
+  if ((added || rx_held.load(std::memory_order_seq_cst)) &&
+      rx_ring.rx_waiting.load(std::memory_order_seq_cst)) {
     console_wake();
   }
   return 0;
 }
 
+// Main thread: once the ring is at most half full, takes the bytes the handler left
+// in the library (under the link gate, so never from a port being closed).
+static void take_held_bytes(void) {
+  if (!rx_held.load(std::memory_order_seq_cst) ||
+      rx_ring.rx_count.load(std::memory_order_acquire) > RX_RING_SIZE / 2) {
+    return;
+  }
+  rx_held.store(0, std::memory_order_seq_cst);
+  link_enter();
+  int32_t port = port_index.load(std::memory_order_relaxed);
+  if (port >= 0) {
+    take_pending((uint8_t)port);
+  }
+  link_leave();
+}
+
 int rx_available(void) {
+  take_held_bytes();
   return rx_ring.rx_count.load(std::memory_order_acquire) != 0 ? 1 : 0;
 }
 
 void rx_wait(int also_keys) {
   console_wake_init();
   rx_ring.rx_waiting.store(1, std::memory_order_seq_cst);
-  if (rx_ring.rx_count.load(std::memory_order_seq_cst) == 0) {
+  take_held_bytes();
+  if (rx_ring.rx_count.load(std::memory_order_seq_cst) == 0 &&
+      !rx_held.load(std::memory_order_seq_cst)) {
     console_wait(also_keys);
   }
   rx_ring.rx_waiting.store(0, std::memory_order_relaxed);
@@ -85,6 +127,7 @@ int rx_get(void) {
   uint8_t byte = rx_ring.data[rx_ring.rx_read_pos];
   rx_ring.rx_read_pos = next_position(rx_ring.rx_read_pos);
   rx_ring.rx_count.fetch_sub(1, std::memory_order_acq_rel);
+  take_held_bytes();
   return (int)(int8_t)byte;
 }
 
