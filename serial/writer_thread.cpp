@@ -151,6 +151,36 @@ static void writer_begin(WriterState &s) {
   s.last_poll = win32.timeGetTime();
 }
 
+// After answering a flush that took a pending write: the write stays pending until
+// the flush purges it, and the ring keeps its bytes until the flush resets it. A new
+// write before then would reuse a request record still in use and could send bytes
+// the flush discards, so the writer waits for the purge to end the old write. A
+// further wake request is answered meanwhile; the wait gives up after 5000 ms, as
+// the flush does.
+static Next writer_await_purge(WriterState &s) {
+  PortTable &t = table();
+  OVERLAPPED *request = &t.write_overlapped[s.port];
+  HANDLE handle = t.ports[s.port].handle.load(std::memory_order_relaxed);
+  DWORD start = win32.timeGetTime();
+  for (;;) {
+    HANDLE waits[2] = {request->hEvent, s.wake_event};
+    DWORD result = win32.WaitForMultipleObjects(2, waits, FALSE, kStartWaitMs);
+    if (!writer_current(s)) return Next::End;
+    if (result == WAIT_OBJECT_0) {
+      DWORD ignored = 0;
+      win32.GetOverlappedResult(handle, request, &ignored, FALSE);
+      win32.ResetEvent(request->hEvent);
+      return Next::Idle;
+    }
+    if (result == WAIT_OBJECT_0 + 1) {
+      win32.SetEvent(s.started_event);
+      if (writer_stopping(s)) return Next::End;
+      if (SioElapsedMs(start) < kStartWaitMs) continue;
+    }
+    return writer_stopping(s) ? Next::End : Next::Idle;
+  }
+}
+
 // Writes chunks while the ring holds bytes. Returns Idle when the ring is empty or a
 // flush took the write, BackOff when the device took nothing, End on a stop.
 static Next writer_drain(WriterState &s) {
@@ -174,7 +204,7 @@ static Next writer_drain(WriterState &s) {
       win32.SetEvent(s.started_event);
       if (writer_stopping(s)) return Next::End;
       s.drained = true;
-      return Next::Idle;
+      return writer_await_purge(s);
     }
     SioLockRing(&ring);
     commit_chunk(s.port, c, written);

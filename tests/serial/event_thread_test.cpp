@@ -9,9 +9,14 @@
 
 namespace {
 
+void stop_counting_suspensions();
+
 class EventThread : public ::testing::Test {
  protected:
-  void TearDown() override { sio_test_close_all(); }
+  void TearDown() override {
+    sio_test_close_all();
+    stop_counting_suspensions();
+  }
 };
 
 // Opens COM1 on the sim, configures it (which starts the event thread) and waits
@@ -54,6 +59,12 @@ DWORD WINAPI CountingSuspend(HANDLE h) {
 DWORD WINAPI CountingResume(HANDLE h) {
   resumes++;
   return resume_in_force(h);
+}
+void stop_counting_suspensions() {
+  if (suspend_in_force != nullptr) win32.SuspendThread = suspend_in_force;
+  if (resume_in_force != nullptr) win32.ResumeThread = resume_in_force;
+  suspend_in_force = nullptr;
+  resume_in_force = nullptr;
 }
 void count_suspensions() {
   suspend_in_force = win32.SuspendThread;

@@ -144,6 +144,9 @@ TEST_F(WriterDrain, FlushDuringAWriteAbandonsIt) {
   ASSERT_TRUE(sim_wait_write_pending(dev, 10000));
   EXPECT_EQ(table().tx_in_flight[0].load(), 100u);
   clear_logged_events();
+  // A wake-up for data already waits (as the event thread's nudge can leave one): the
+  // writer must still not write again before the flush has purged the old write.
+  win32.SetEvent(table().writer_threads[0].data_event);
 
   auto start = std::chrono::steady_clock::now();
   SioFlush(0, 1);
@@ -153,6 +156,8 @@ TEST_F(WriterDrain, FlushDuringAWriteAbandonsIt) {
   EXPECT_FALSE(sim_write_pending(dev)) << "the purge ended the write";
   EXPECT_TRUE(sim_written(dev).empty());
   ASSERT_TRUE(wait_logged(SIO_EV_TXRING_EMPTY, 1)) << "an abandoned write counts as emptied";
+  EXPECT_EQ(sim_write_sizes(dev), std::vector<DWORD>{100}) << "nothing written again after the flush";
+  EXPECT_EQ(sim_misuse_count(dev), 0u) << "no write while the abandoned one was pending";
 
   sim_set_write_mode(dev, SIM_IO_AT_ONCE);
   ASSERT_EQ(SioTxRingWrite(0, block.data(), 7), 7u);
