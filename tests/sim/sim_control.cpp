@@ -5,6 +5,7 @@
 #include <string.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 
@@ -14,123 +15,26 @@ namespace {
 
 using Lock = std::lock_guard<std::mutex>;
 
-bool wait_until(DWORD timeout_ms, const std::function<bool()> &done);
-
-}  // namespace
-
-// --- Names and attaching -----------------------------------------------------------
-
-int sim_port_of_name(const char *name, bool allow_prefix, bool *prefixed) {
-  *prefixed = strncmp(name, "\\\\.\\", 4) == 0;
-  if (*prefixed) {
-    if (!allow_prefix)
-      return 0;
-    name += 4;
-  }
-  if (strncasecmp(name, "COM", 3) != 0)
-    return 0;
-  const char *digits = name + 3;
-  size_t n = strlen(digits);
-  if (n < 1 || n > 2 || digits[0] == '0' || !isdigit((unsigned char)digits[0]) ||
-      (n == 2 && !isdigit((unsigned char)digits[1])))
-    return 0;
-  int port = atoi(digits);
-  return port >= 1 && port <= SIM_PORTS ? port : 0;
-}
-
-DCB sim_initial_dcb(void) {
-  DCB dcb;
-  memset(&dcb, 0, sizeof dcb);
-  dcb.DCBlength = sizeof dcb;
-  dcb.BaudRate = 9600;
-  dcb.fBinary = 1;
-  dcb.fDtrControl = DTR_CONTROL_ENABLE;
-  dcb.fRtsControl = RTS_CONTROL_ENABLE;
-  dcb.XonLim = 2048;
-  dcb.XoffLim = 512;
-  dcb.ByteSize = 8;
-  dcb.Parity = NOPARITY;
-  dcb.StopBits = ONESTOPBIT;
-  dcb.XonChar = 0x11;
-  dcb.XoffChar = 0x13;
-  return dcb;
-}
-
-void sim_device_init(SimDevice *dev, int number) {
-  *dev = SimDevice();
-  dev->number = number;
-  dev->dcb = sim_initial_dcb();
-}
-
-SimDevice *sim_attach(const char *name) {
-  bool prefixed;
-  int n = name ? sim_port_of_name(name, true, &prefixed) : 0;
-  if (n == 0)
-    return nullptr;
+// A copy of a piece of the sim's state, taken under sim_mutex.
+template <class T>
+T get(const T &field) {
   Lock lock(sim_mutex);
-  sim_install_locked();
-  SimDevice *dev = &sim_devices[n - 1];
-  if (dev->number == 0)
-    sim_device_init(dev, n);
-  return dev;
+  return field;
 }
 
-SimDevice *sim_find(const char *name) {
-  bool prefixed;
-  int n = name ? sim_port_of_name(name, true, &prefixed) : 0;
-  if (n == 0)
-    return nullptr;
+// Sets a piece of the sim's state under sim_mutex.
+template <class T, class V>
+void put(T &field, const V &value) {
   Lock lock(sim_mutex);
-  return sim_devices[n - 1].number != 0 ? &sim_devices[n - 1] : nullptr;
+  field = value;
 }
 
-void sim_reset_all(void) {
-  Lock lock(sim_mutex);
-  for (SimDevice &dev : sim_devices) {
-    if (dev.number != 0)
-      sim_end_all_requests(&dev, ERROR_OPERATION_ABORTED);
-    sim_device_init(&dev, 0);
-  }
-  memset(sim_global_calls, 0, sizeof sim_global_calls);
-  sim_restore_locked();
+// Blocks on the sim's condition until `done` (checked with sim_mutex held) or the
+// time is up.
+bool wait_until(DWORD timeout_ms, const std::function<bool()> &done) {
+  std::unique_lock<std::mutex> lock(sim_mutex);
+  return sim_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms), done);
 }
-
-int sim_port_number(SimDevice *dev) {
-  Lock lock(sim_mutex);
-  return dev->number;
-}
-
-// --- Opening -----------------------------------------------------------------------
-
-void sim_set_busy(SimDevice *dev, bool busy) {
-  Lock lock(sim_mutex);
-  dev->busy = busy;
-}
-
-bool sim_is_open(SimDevice *dev) {
-  Lock lock(sim_mutex);
-  return dev->open;
-}
-
-HANDLE sim_handle(SimDevice *dev) {
-  Lock lock(sim_mutex);
-  return dev->handle;
-}
-
-SimOpenArgs sim_last_open(SimDevice *dev) {
-  Lock lock(sim_mutex);
-  return dev->last_open;
-}
-
-// --- Failures and counts -----------------------------------------------------------
-
-void sim_fail(SimDevice *dev, SimOp op, DWORD error) {
-  Lock lock(sim_mutex);
-  if (op >= 0 && op < SIM_OP_COUNT)
-    dev->fail[op] = error;
-}
-
-namespace {
 
 unsigned calls_locked(const SimDevice *dev, SimOp op) {
   if (op < 0 || op >= SIM_OP_COUNT)
@@ -145,6 +49,74 @@ unsigned calls_locked(const SimDevice *dev, SimOp op) {
 
 }  // namespace
 
+// --- Names and attaching -----------------------------------------------------------
+
+int sim_port_of_name(const char *name, bool *prefixed) {
+  *prefixed = strncmp(name, "\\\\.\\", 4) == 0;
+  if (*prefixed)
+    name += 4;
+  if (strncasecmp(name, "COM", 3) != 0)
+    return 0;
+  const char *d = name + 3;  // one or two digits, the first not 0
+  bool digits = isdigit((unsigned char)d[0]) && d[0] != '0' &&
+                (d[1] == 0 || (isdigit((unsigned char)d[1]) && d[2] == 0));
+  int port = digits ? atoi(d) : 0;
+  return port <= SIM_PORTS ? port : 0;
+}
+
+void sim_device_init(SimDevice *dev, int number) {
+  *dev = SimDevice();
+  dev->number = number;
+  DCB &dcb = dev->dcb;
+  dcb.DCBlength = sizeof dcb;
+  dcb.BaudRate = 9600;
+  dcb.fBinary = 1;
+  dcb.fDtrControl = DTR_CONTROL_ENABLE;
+  dcb.fRtsControl = RTS_CONTROL_ENABLE;
+  dcb.XonLim = 2048;
+  dcb.XoffLim = 512;
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  dcb.XonChar = 0x11;
+  dcb.XoffChar = 0x13;
+}
+
+SimDevice *sim_attach(const char *name) {
+  bool prefixed;
+  int n = name ? sim_port_of_name(name, &prefixed) : 0;
+  if (n == 0)
+    return nullptr;
+  Lock lock(sim_mutex);
+  sim_install_locked();
+  if (sim_devices[n - 1].number == 0)
+    sim_device_init(&sim_devices[n - 1], n);
+  return &sim_devices[n - 1];
+}
+
+void sim_reset_all(void) {
+  Lock lock(sim_mutex);
+  for (SimDevice &dev : sim_devices) {
+    if (dev.number != 0)
+      sim_end_all_requests(&dev, ERROR_OPERATION_ABORTED);
+    sim_device_init(&dev, 0);
+  }
+  memset(sim_global_calls, 0, sizeof sim_global_calls);
+  sim_restore_locked();
+}
+
+// --- Opening, failures and counts --------------------------------------------------
+
+void sim_set_busy(SimDevice *dev, bool busy) { put(dev->busy, busy); }
+bool sim_is_open(SimDevice *dev) { return get(dev->open); }
+HANDLE sim_handle(SimDevice *dev) { return get(dev->handle); }
+SimOpenArgs sim_last_open(SimDevice *dev) { return get(dev->last_open); }
+
+void sim_fail(SimDevice *dev, SimOp op, DWORD error) {
+  if (op >= 0 && op < SIM_OP_COUNT)
+    put(dev->fail[op], error);
+}
+
 unsigned sim_calls(SimDevice *dev, SimOp op) {
   Lock lock(sim_mutex);
   return calls_locked(dev, op);
@@ -154,50 +126,21 @@ bool sim_wait_calls(SimDevice *dev, SimOp op, unsigned count, DWORD timeout_ms) 
   return wait_until(timeout_ms, [=] { return calls_locked(dev, op) >= count; });
 }
 
-// --- Settings ----------------------------------------------------------------------
+// --- Settings and queues -----------------------------------------------------------
 
-DCB sim_dcb(SimDevice *dev) {
-  Lock lock(sim_mutex);
-  return dev->dcb;
-}
-
-void sim_set_dcb(SimDevice *dev, const DCB &dcb) {
-  Lock lock(sim_mutex);
-  dev->dcb = dcb;
-}
-
-void sim_set_config_size(SimDevice *dev, DWORD size) {
-  Lock lock(sim_mutex);
-  dev->config_size = size < sizeof(COMMCONFIG) ? sizeof(COMMCONFIG) : size;
-}
-
-std::vector<uint8_t> sim_last_config_written(SimDevice *dev) {
-  Lock lock(sim_mutex);
-  return dev->last_config;
-}
-
-COMMTIMEOUTS sim_timeouts(SimDevice *dev) {
-  Lock lock(sim_mutex);
-  return dev->timeouts;
-}
-
-void sim_set_timeouts(SimDevice *dev, const COMMTIMEOUTS &t) {
-  Lock lock(sim_mutex);
-  dev->timeouts = t;
-}
-
-DWORD sim_comm_mask(SimDevice *dev) {
-  Lock lock(sim_mutex);
-  return dev->mask;
-}
+DCB sim_dcb(SimDevice *dev) { return get(dev->dcb); }
+void sim_set_dcb(SimDevice *dev, const DCB &dcb) { put(dev->dcb, dcb); }
+void sim_set_config_size(SimDevice *dev, DWORD size) { put(dev->config_size, std::max<DWORD>(size, sizeof(COMMCONFIG))); }
+std::vector<uint8_t> sim_last_config_written(SimDevice *dev) { return get(dev->last_config); }
+COMMTIMEOUTS sim_timeouts(SimDevice *dev) { return get(dev->timeouts); }
+void sim_set_timeouts(SimDevice *dev, const COMMTIMEOUTS &t) { put(dev->timeouts, t); }
+DWORD sim_comm_mask(SimDevice *dev) { return get(dev->mask); }
 
 void sim_set_comm_mask(SimDevice *dev, DWORD mask) {
   Lock lock(sim_mutex);
   dev->mask = mask;
   dev->kept_events &= mask;
 }
-
-// --- Queues ------------------------------------------------------------------------
 
 void sim_set_max_queues(SimDevice *dev, DWORD max_rx, DWORD max_tx) {
   Lock lock(sim_mutex);
@@ -211,32 +154,17 @@ void sim_set_current_queues(SimDevice *dev, DWORD current_rx, DWORD current_tx) 
   dev->fixed_tx = current_tx;
 }
 
-std::vector<SimSetup> sim_setup_calls(SimDevice *dev) {
-  Lock lock(sim_mutex);
-  return dev->setups;
-}
-
-void sim_set_in_queue_count(SimDevice *dev, DWORD count) {
-  Lock lock(sim_mutex);
-  dev->in_override = count;
-}
-
-void sim_set_out_queue_count(SimDevice *dev, DWORD count) {
-  Lock lock(sim_mutex);
-  dev->out_override = count;
-}
+std::vector<SimSetup> sim_setup_calls(SimDevice *dev) { return get(dev->setups); }
+void sim_set_in_queue_count(SimDevice *dev, DWORD count) { put(dev->in_override, count); }
+void sim_set_out_queue_count(SimDevice *dev, DWORD count) { put(dev->out_override, count); }
+void sim_set_holds(SimDevice *dev, DWORD hold_bits) { put(dev->holds, hold_bits); }
 
 void sim_set_errors(SimDevice *dev, DWORD ce_bits) {
   Lock lock(sim_mutex);
   dev->errors |= ce_bits;
 }
 
-void sim_set_holds(SimDevice *dev, DWORD hold_bits) {
-  Lock lock(sim_mutex);
-  dev->holds = hold_bits;
-}
-
-// --- Receiving ---------------------------------------------------------------------
+// --- Receiving and transmitting ----------------------------------------------------
 
 void sim_feed(SimDevice *dev, const void *bytes, size_t len) {
   Lock lock(sim_mutex);
@@ -256,42 +184,17 @@ void sim_set_read_mode(SimDevice *dev, SimIoMode mode, DWORD error) {
   dev->read_error = error;
 }
 
-bool sim_complete_read(SimDevice *dev, DWORD error) {
-  Lock lock(sim_mutex);
-  SimRequest &r = dev->read;
-  if (!r.pending)
-    return false;
-  if (error != 0)
-    sim_request_end(r, error, 0);
-  else
-    sim_request_end(r, 0, sim_take_input(dev, r.read_buf, r.len));
-  return true;
-}
-
-bool sim_read_pending(SimDevice *dev) {
-  Lock lock(sim_mutex);
-  return dev->read.pending;
-}
-
+bool sim_read_pending(SimDevice *dev) { return get(dev->read.pending); }
 bool sim_wait_read_pending(SimDevice *dev, DWORD timeout_ms) {
   return wait_until(timeout_ms, [dev] { return dev->read.pending; });
 }
 
-// --- Transmitting ------------------------------------------------------------------
-
-std::vector<DWORD> sim_write_sizes(SimDevice *dev) {
-  Lock lock(sim_mutex);
-  return dev->write_sizes;
-}
-
-std::vector<uint8_t> sim_written(SimDevice *dev) {
-  Lock lock(sim_mutex);
-  return dev->written;
-}
+std::vector<DWORD> sim_write_sizes(SimDevice *dev) { return get(dev->write_sizes); }
+std::vector<uint8_t> sim_written(SimDevice *dev) { return get(dev->written); }
 
 std::string sim_written_text(SimDevice *dev) {
-  Lock lock(sim_mutex);
-  return std::string(dev->written.begin(), dev->written.end());
+  std::vector<uint8_t> bytes = sim_written(dev);
+  return std::string(bytes.begin(), bytes.end());
 }
 
 bool sim_wait_written(SimDevice *dev, size_t count, DWORD timeout_ms) {
@@ -312,19 +215,12 @@ bool sim_release_write(SimDevice *dev, DWORD count) {
   return true;
 }
 
-bool sim_write_pending(SimDevice *dev) {
-  Lock lock(sim_mutex);
-  return dev->write.pending;
-}
-
+bool sim_write_pending(SimDevice *dev) { return get(dev->write.pending); }
 bool sim_wait_write_pending(SimDevice *dev, DWORD timeout_ms) {
   return wait_until(timeout_ms, [dev] { return dev->write.pending; });
 }
 
-std::vector<uint8_t> sim_transmitted_chars(SimDevice *dev) {
-  Lock lock(sim_mutex);
-  return dev->transmitted;
-}
+std::vector<uint8_t> sim_transmitted_chars(SimDevice *dev) { return get(dev->transmitted); }
 
 // --- Events, modem lines, records --------------------------------------------------
 
@@ -333,29 +229,14 @@ void sim_raise(SimDevice *dev, DWORD events) {
   sim_raise_locked(dev, events);
 }
 
-bool sim_comm_wait_pending(SimDevice *dev) {
-  Lock lock(sim_mutex);
-  return dev->wait.pending;
-}
-
 bool sim_wait_comm_wait_pending(SimDevice *dev, DWORD timeout_ms) {
   return wait_until(timeout_ms, [dev] { return dev->wait.pending; });
 }
 
-void sim_set_modem_status(SimDevice *dev, DWORD ms_bits) {
-  Lock lock(sim_mutex);
-  dev->modem = ms_bits;
-}
-
-std::vector<DWORD> sim_escapes(SimDevice *dev) {
-  Lock lock(sim_mutex);
-  return dev->escapes;
-}
-
-std::vector<DWORD> sim_purges(SimDevice *dev) {
-  Lock lock(sim_mutex);
-  return dev->purges;
-}
+void sim_set_modem_status(SimDevice *dev, DWORD ms_bits) { put(dev->modem, ms_bits); }
+std::vector<DWORD> sim_escapes(SimDevice *dev) { return get(dev->escapes); }
+std::vector<DWORD> sim_purges(SimDevice *dev) { return get(dev->purges); }
+unsigned sim_misuse_count(SimDevice *dev) { return get(dev->misuse); }
 
 void sim_clear_records(SimDevice *dev) {
   Lock lock(sim_mutex);
@@ -368,19 +249,3 @@ void sim_clear_records(SimDevice *dev) {
   dev->last_config.clear();
   memset(dev->calls, 0, sizeof dev->calls);
 }
-
-unsigned sim_misuse_count(SimDevice *dev) {
-  Lock lock(sim_mutex);
-  return dev->misuse;
-}
-
-namespace {
-
-// Blocks on the sim's condition until `done` (checked with sim_mutex held) or the
-// time is up.
-bool wait_until(DWORD timeout_ms, const std::function<bool()> &done) {
-  std::unique_lock<std::mutex> lock(sim_mutex);
-  return sim_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms), done);
-}
-
-}  // namespace

@@ -37,17 +37,11 @@ struct SimDevice;  // one per COM name; opaque, lives until sim_reset_all
 // each setter below.
 SimDevice *sim_attach(const char *name);
 
-// The device attached to a name, or null.
-SimDevice *sim_find(const char *name);
-
 // Detaches every device, forgets all simulated state and puts back the `win32`
 // entries that were in force before the sim installed its own (the clock and the
 // Windows 95 switch go back to the real ones too). Call it only when no library
 // thread can be inside a simulated call (ports closed).
 void sim_reset_all(void);
-
-// The 1-based port number of a device (COM7 gives 7).
-int sim_port_number(SimDevice *dev);
 
 // ---------------------------------------------------------------------------------
 // Opening and closing
@@ -224,17 +218,12 @@ size_t sim_rx_waiting(SimDevice *dev);
 //     completes at once with min(asked, waiting) bytes when ReadIntervalTimeout is
 //     MAXDWORD and both read totals are 0 (0 bytes is a success); under any other
 //     timeouts a read that cannot be served in full stays pending until sim_feed
-//     brings enough bytes or sim_complete_read ends it (time-outs do not expire).
+//     brings enough bytes (time-outs do not expire).
 //   SIM_IO_PENDING: every ReadFile returns ERROR_IO_PENDING and stays pending until
-//     sim_complete_read, PurgeComm(PURGE_RXABORT), CancelIo or CloseHandle.
+//     PurgeComm(PURGE_RXABORT), CancelIo or CloseHandle.
 //   SIM_IO_FAIL: ReadFile fails at once with `error` and starts nothing.
 enum SimIoMode { SIM_IO_AT_ONCE, SIM_IO_PENDING, SIM_IO_FAIL };
 void sim_set_read_mode(SimDevice *dev, SimIoMode mode, DWORD error = 0);
-
-// Ends the pending read: with error 0 it takes min(asked, waiting) bytes from the
-// input queue and succeeds; with an error it fails with that error and 0 bytes.
-// Returns false when no read is pending.
-bool sim_complete_read(SimDevice *dev, DWORD error = 0);
 
 // Whether a read is pending; blocks until one is (or timeout_ms passes).
 bool sim_read_pending(SimDevice *dev);
@@ -296,8 +285,7 @@ std::vector<uint8_t> sim_transmitted_chars(SimDevice *dev);
 // Device events happen (any EV_ bits; those outside the mask are dropped).
 void sim_raise(SimDevice *dev, DWORD events);
 
-// Whether a WaitCommEvent is pending; blocks until one is (or timeout_ms passes).
-bool sim_comm_wait_pending(SimDevice *dev);
+// Blocks until a WaitCommEvent is pending (or timeout_ms passes).
 bool sim_wait_comm_wait_pending(SimDevice *dev, DWORD timeout_ms);
 
 // ---------------------------------------------------------------------------------

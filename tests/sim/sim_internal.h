@@ -75,38 +75,39 @@ extern Win32Calls sim_saved;
 // sim_table.cpp
 void sim_install_locked(void);  // installs the sim's entries once
 void sim_restore_locked(void);  // puts the saved entries back
-DWORD sim_clock_now(void);
 
 // sim_control.cpp
-int sim_port_of_name(const char *name, bool allow_prefix, bool *prefixed);
+int sim_port_of_name(const char *name, bool *prefixed);  // 1..36, or 0 for no COM name
 void sim_device_init(SimDevice *dev, int number);
-DCB sim_initial_dcb(void);
 
 // sim_calls.cpp: handles and the start of every simulated call
 HANDLE sim_make_handle(SimDevice *dev);
 bool sim_is_sim_handle(HANDLE h);
-SimDevice *sim_device_of_handle(HANDLE h);
 BOOL sim_fail_with(DWORD error);  // SetLastError(error), FALSE
 // Counts the call on the handle's device and returns the device; null with *error
 // set when the handle is not the open handle of an attached device.
 SimDevice *sim_lookup(HANDLE h, SimOp op, DWORD *error);
-// The same, and null with the chosen error when sim_fail made the call fail.
-SimDevice *sim_begin(HANDLE h, SimOp op, DWORD *error);
 
-// Opens an entry on a sim handle: takes sim_mutex as `lock` and fails the call
-// (GetLastError = the reason) unless sim_begin gives the device `dev`.
-#define SIM_ENTER(h, op)                               \
-  std::unique_lock<std::mutex> lock(sim_mutex);        \
-  DWORD error = 0;                                     \
-  SimDevice *dev = sim_begin((h), (op), &error);       \
-  if (!dev)                                            \
+// Opens an entry: a handle that is not the sim's goes to the saved entry with the
+// call `forward`; otherwise it takes sim_mutex as `lock` and fails the call unless
+// the handle's device `dev` is open. SIM_ENTER fails it too when sim_fail says so.
+#define SIM_LOOKUP(h, op, forward)                 \
+  if (!sim_is_sim_handle(h))                       \
+    return sim_saved.forward;                      \
+  std::unique_lock<std::mutex> lock(sim_mutex);    \
+  DWORD error = 0;                                 \
+  SimDevice *dev = sim_lookup((h), (op), &error);  \
+  if (!dev)                                        \
   return sim_fail_with(error)
+#define SIM_ENTER(h, op, forward) \
+  SIM_LOOKUP(h, op, forward);     \
+  if (dev->fail[op] != 0)         \
+  return sim_fail_with(dev->fail[op])
 
 // sim_io.cpp: requests and events, all with sim_mutex held
 void sim_request_end(SimRequest &r, DWORD error, DWORD count);
 void sim_raise_locked(SimDevice *dev, DWORD events);
 void sim_feed_locked(SimDevice *dev, const uint8_t *bytes, size_t len);
 void sim_end_all_requests(SimDevice *dev, DWORD error);
-DWORD sim_take_input(SimDevice *dev, uint8_t *dst, DWORD len);
 void sim_complete_write_locked(SimDevice *dev, DWORD count);
-DWORD sim_out_queue(const SimDevice *dev);
+DWORD sim_current_rx_queue(const SimDevice *dev);

@@ -30,25 +30,12 @@ void sim_end_all_requests(SimDevice *dev, DWORD error) {
   }
 }
 
-DWORD sim_take_input(SimDevice *dev, uint8_t *dst, DWORD len) {
-  DWORD n = static_cast<DWORD>(std::min<size_t>(len, dev->input.size()));
-  std::copy(dev->input.begin(), dev->input.begin() + n, dst);
-  dev->input.erase(dev->input.begin(), dev->input.begin() + n);
-  return n;
-}
-
 void sim_complete_write_locked(SimDevice *dev, DWORD count) {
   SimRequest &w = dev->write;
   count = std::min(count, w.len);
   dev->written.insert(dev->written.end(), w.write_data.begin(), w.write_data.begin() + count);
   sim_request_end(w, 0, count);
   sim_raise_locked(dev, EV_TXEMPTY);
-}
-
-DWORD sim_out_queue(const SimDevice *dev) {
-  if (dev->out_override != SIM_NO_OVERRIDE)
-    return dev->out_override;
-  return dev->write.pending ? dev->write.len : 0;
 }
 
 // --- Events -----------------------------------------------------------------------
@@ -65,10 +52,18 @@ void sim_raise_locked(SimDevice *dev, DWORD events) {
   }
 }
 
+DWORD sim_current_rx_queue(const SimDevice *dev) {
+  return dev->fixed_rx != SIM_FROM_SETUP ? dev->fixed_rx : dev->setup_rx;
+}
+
 namespace {
 
-DWORD current_rx_queue(const SimDevice *dev) {
-  return dev->fixed_rx != SIM_FROM_SETUP ? dev->fixed_rx : dev->setup_rx;
+// Moves up to len waiting bytes into dst; the count moved.
+DWORD take_input(SimDevice *dev, uint8_t *dst, DWORD len) {
+  DWORD n = static_cast<DWORD>(std::min<size_t>(len, dev->input.size()));
+  std::copy(dev->input.begin(), dev->input.begin() + n, dst);
+  dev->input.erase(dev->input.begin(), dev->input.begin() + n);
+  return n;
 }
 
 // The events a batch of received bytes raises, given the queue length before it.
@@ -76,7 +71,7 @@ DWORD arrival_events(const SimDevice *dev, size_t before, const uint8_t *bytes, 
   DWORD events = EV_RXCHAR;
   if (memchr(bytes, static_cast<uint8_t>(dev->dcb.EvtChar), len))
     events |= EV_RXFLAG;
-  size_t mark = static_cast<size_t>(current_rx_queue(dev)) * 8 / 10;
+  size_t mark = static_cast<size_t>(sim_current_rx_queue(dev)) * 8 / 10;
   if (mark > 0 && before < mark && dev->input.size() >= mark)
     events |= EV_RX80FULL;
   return events;
@@ -89,7 +84,7 @@ void sim_feed_locked(SimDevice *dev, const uint8_t *bytes, size_t len) {
     return;
   size_t before = dev->input.size();
   size_t room = len;
-  DWORD queue = current_rx_queue(dev);
+  DWORD queue = sim_current_rx_queue(dev);
   if (queue != 0)  // a driver of known size drops what overflows it
     room = before >= queue ? 0 : std::min<size_t>(len, queue - before);
   dev->input.insert(dev->input.end(), bytes, bytes + room);
@@ -100,7 +95,7 @@ void sim_feed_locked(SimDevice *dev, const uint8_t *bytes, size_t len) {
   }
   SimRequest &r = dev->read;
   if (r.pending && r.until_full && dev->input.size() >= r.len)
-    sim_request_end(r, 0, sim_take_input(dev, r.read_buf, r.len));
+    sim_request_end(r, 0, take_input(dev, r.read_buf, r.len));
   sim_raise_locked(dev, events);
 }
 
@@ -113,13 +108,16 @@ bool ov_in_use(const SimDevice *dev, const OVERLAPPED *ov) {
          (dev->wait.pending && dev->wait.ov == ov);
 }
 
-// Takes `r` for a new request on `ov`; false (counted as misuse) when a request of
-// that kind is still pending or `ov` belongs to one. The request's event is reset,
-// as the driver does when a request starts.
-bool request_begin(SimDevice *dev, SimRequest &r, OVERLAPPED *ov) {
+// Takes `r` for a new request on `ov`, or on `own` for a caller that gave none, and
+// returns the record in use; null (counted as misuse) when a request of that kind is
+// still pending or the record belongs to one. The request's event is reset, as the
+// driver does when a request starts.
+OVERLAPPED *request_begin(SimDevice *dev, SimRequest &r, OVERLAPPED *ov, OVERLAPPED *own) {
+  if (!ov)
+    ov = own;
   if (r.pending || ov_in_use(dev, ov)) {
     dev->misuse++;
-    return false;
+    return nullptr;
   }
   r = SimRequest();
   r.ov = ov;
@@ -128,7 +126,7 @@ bool request_begin(SimDevice *dev, SimRequest &r, OVERLAPPED *ov) {
   if (ov->hEvent)
     sim_saved.ResetEvent(ov->hEvent);
   sim_changed.notify_all();  // the caller marks it pending before it unlocks
-  return true;
+  return ov;
 }
 
 // What the caller of a request gets: TRUE with the count when it ended at once,
@@ -154,24 +152,21 @@ bool returns_at_once(const COMMTIMEOUTS &t) {
 // --- The overlapped entries --------------------------------------------------------
 
 BOOL WINAPI sim_ReadFile(HANDLE h, LPVOID buf, DWORD len, LPDWORD got, LPOVERLAPPED ov) {
-  if (!sim_is_sim_handle(h))
-    return sim_saved.ReadFile(h, buf, len, got, ov);
   if (got)
     *got = 0;
-  SIM_ENTER(h, SIM_READ_FILE);
+  SIM_ENTER(h, SIM_READ_FILE, ReadFile(h, buf, len, got, ov));
   if (dev->read_mode == SIM_IO_FAIL)
     return sim_fail_with(dev->read_error);
-  OVERLAPPED own{};
-  OVERLAPPED *o = ov ? ov : &own;
+  OVERLAPPED own{}, *o;
   SimRequest &r = dev->read;
-  if (!request_begin(dev, r, o))
+  if (!(o = request_begin(dev, r, ov, &own)))
     return sim_fail_with(ERROR_INVALID_PARAMETER);
   r.read_buf = static_cast<uint8_t *>(buf);
   r.len = len;
   if (dev->read_mode == SIM_IO_PENDING) {
     r.pending = true;
   } else if (returns_at_once(dev->timeouts) || dev->input.size() >= len) {
-    sim_request_end(r, 0, sim_take_input(dev, r.read_buf, len));
+    sim_request_end(r, 0, take_input(dev, r.read_buf, len));
   } else {
     r.pending = true;
     r.until_full = true;
@@ -180,24 +175,17 @@ BOOL WINAPI sim_ReadFile(HANDLE h, LPVOID buf, DWORD len, LPDWORD got, LPOVERLAP
 }
 
 BOOL WINAPI sim_WriteFile(HANDLE h, LPCVOID buf, DWORD len, LPDWORD put, LPOVERLAPPED ov) {
-  if (!sim_is_sim_handle(h))
-    return sim_saved.WriteFile(h, buf, len, put, ov);
   if (put)
     *put = 0;
-  std::unique_lock<std::mutex> lock(sim_mutex);
-  DWORD error = 0;
-  SimDevice *dev = sim_lookup(h, SIM_WRITE_FILE, &error);
-  if (!dev)
-    return sim_fail_with(error);
+  SIM_LOOKUP(h, SIM_WRITE_FILE, WriteFile(h, buf, len, put, ov));
   dev->write_sizes.push_back(len);  // failed writes are recorded too
   if (dev->fail[SIM_WRITE_FILE] != 0)
     return sim_fail_with(dev->fail[SIM_WRITE_FILE]);
   if (dev->write_mode == SIM_IO_FAIL)
     return sim_fail_with(dev->write_error);
-  OVERLAPPED own{};
-  OVERLAPPED *o = ov ? ov : &own;
+  OVERLAPPED own{}, *o;
   SimRequest &r = dev->write;
-  if (!request_begin(dev, r, o))
+  if (!(o = request_begin(dev, r, ov, &own)))
     return sim_fail_with(ERROR_INVALID_PARAMETER);
   const uint8_t *bytes = static_cast<const uint8_t *>(buf);
   r.write_data.assign(bytes, bytes + len);
@@ -209,15 +197,12 @@ BOOL WINAPI sim_WriteFile(HANDLE h, LPCVOID buf, DWORD len, LPDWORD put, LPOVERL
 }
 
 BOOL WINAPI sim_WaitCommEvent(HANDLE h, LPDWORD events, LPOVERLAPPED ov) {
-  if (!sim_is_sim_handle(h))
-    return sim_saved.WaitCommEvent(h, events, ov);
-  SIM_ENTER(h, SIM_WAIT_COMM_EVENT);
+  SIM_ENTER(h, SIM_WAIT_COMM_EVENT, WaitCommEvent(h, events, ov));
   if (!events || dev->mask == 0)  // the driver refuses a wait that nothing can end
     return sim_fail_with(ERROR_INVALID_PARAMETER);
-  OVERLAPPED own{};
-  OVERLAPPED *o = ov ? ov : &own;
+  OVERLAPPED own{}, *o;
   SimRequest &r = dev->wait;
-  if (!request_begin(dev, r, o))
+  if (!(o = request_begin(dev, r, ov, &own)))
     return sim_fail_with(ERROR_INVALID_PARAMETER);
   r.events = events;
   r.pending = true;
@@ -227,9 +212,7 @@ BOOL WINAPI sim_WaitCommEvent(HANDLE h, LPDWORD events, LPOVERLAPPED ov) {
 }
 
 BOOL WINAPI sim_GetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD count, BOOL wait) {
-  if (!sim_is_sim_handle(h))
-    return sim_saved.GetOverlappedResult(h, ov, count, wait);
-  SIM_ENTER(h, SIM_GET_OVERLAPPED_RESULT);
+  SIM_ENTER(h, SIM_GET_OVERLAPPED_RESULT, GetOverlappedResult(h, ov, count, wait));
   if (!ov)
     return sim_fail_with(ERROR_INVALID_PARAMETER);
   if (ov->Internal == SIM_STATUS_PENDING && !wait)
@@ -240,9 +223,7 @@ BOOL WINAPI sim_GetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD count, BO
 // --- Calls that end requests -------------------------------------------------------
 
 BOOL WINAPI sim_SetCommMask(HANDLE h, DWORD mask) {
-  if (!sim_is_sim_handle(h))
-    return sim_saved.SetCommMask(h, mask);
-  SIM_ENTER(h, SIM_SET_COMM_MASK);
+  SIM_ENTER(h, SIM_SET_COMM_MASK, SetCommMask(h, mask));
   dev->mask = mask;
   dev->kept_events = 0;
   if (dev->wait.pending) {  // a mask change ends the wait with no events
@@ -253,9 +234,7 @@ BOOL WINAPI sim_SetCommMask(HANDLE h, DWORD mask) {
 }
 
 BOOL WINAPI sim_PurgeComm(HANDLE h, DWORD flags) {
-  if (!sim_is_sim_handle(h))
-    return sim_saved.PurgeComm(h, flags);
-  SIM_ENTER(h, SIM_PURGE_COMM);
+  SIM_ENTER(h, SIM_PURGE_COMM, PurgeComm(h, flags));
   dev->purges.push_back(flags);
   if (flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
     return sim_fail_with(ERROR_INVALID_PARAMETER);
@@ -269,9 +248,7 @@ BOOL WINAPI sim_PurgeComm(HANDLE h, DWORD flags) {
 }
 
 BOOL WINAPI sim_CancelIo(HANDLE h) {
-  if (!sim_is_sim_handle(h))
-    return sim_saved.CancelIo(h);
-  SIM_ENTER(h, SIM_CANCEL_IO);
+  SIM_ENTER(h, SIM_CANCEL_IO, CancelIo(h));
   sim_end_all_requests(dev, ERROR_OPERATION_ABORTED);
   return TRUE;
 }

@@ -52,32 +52,15 @@ BOOL WINAPI sim_GetVersionExA(LPOSVERSIONINFOA info) {
 
 // Copies the entries the sim replaces from one table to another.
 void copy_sim_entries(Win32Calls &to, const Win32Calls &from) {
-  to.CreateFileA = from.CreateFileA;
-  to.CloseHandle = from.CloseHandle;
-  to.GetDefaultCommConfigA = from.GetDefaultCommConfigA;
-  to.GetCommConfig = from.GetCommConfig;
-  to.SetCommConfig = from.SetCommConfig;
-  to.GetCommState = from.GetCommState;
-  to.SetCommState = from.SetCommState;
-  to.GetCommTimeouts = from.GetCommTimeouts;
-  to.SetCommTimeouts = from.SetCommTimeouts;
-  to.GetCommProperties = from.GetCommProperties;
-  to.SetupComm = from.SetupComm;
-  to.PurgeComm = from.PurgeComm;
-  to.ClearCommError = from.ClearCommError;
-  to.SetCommMask = from.SetCommMask;
-  to.GetCommMask = from.GetCommMask;
-  to.WaitCommEvent = from.WaitCommEvent;
-  to.ReadFile = from.ReadFile;
-  to.WriteFile = from.WriteFile;
-  to.GetOverlappedResult = from.GetOverlappedResult;
-  to.CancelIo = from.CancelIo;
-  to.EscapeCommFunction = from.EscapeCommFunction;
-  to.GetCommModemStatus = from.GetCommModemStatus;
-  to.TransmitCommChar = from.TransmitCommChar;
-  to.ClearCommBreak = from.ClearCommBreak;
-  to.timeGetTime = from.timeGetTime;
-  to.GetVersionExA = from.GetVersionExA;
+#define SIM_COPY(name) to.name = from.name;
+  SIM_COPY(CreateFileA) SIM_COPY(CloseHandle) SIM_COPY(GetDefaultCommConfigA) SIM_COPY(GetCommConfig)
+  SIM_COPY(SetCommConfig) SIM_COPY(GetCommState) SIM_COPY(SetCommState) SIM_COPY(GetCommTimeouts)
+  SIM_COPY(SetCommTimeouts) SIM_COPY(GetCommProperties) SIM_COPY(SetupComm) SIM_COPY(PurgeComm)
+  SIM_COPY(ClearCommError) SIM_COPY(SetCommMask) SIM_COPY(GetCommMask) SIM_COPY(WaitCommEvent)
+  SIM_COPY(ReadFile) SIM_COPY(WriteFile) SIM_COPY(GetOverlappedResult) SIM_COPY(CancelIo)
+  SIM_COPY(EscapeCommFunction) SIM_COPY(GetCommModemStatus) SIM_COPY(TransmitCommChar) SIM_COPY(ClearCommBreak)
+  SIM_COPY(timeGetTime) SIM_COPY(GetVersionExA)
+#undef SIM_COPY
 }
 
 }  // namespace
@@ -108,31 +91,29 @@ void sim_restore_locked(void) {
   win95.store(false, std::memory_order_relaxed);
 }
 
-DWORD sim_clock_now(void) { return clock_ms.load(std::memory_order_relaxed); }
+namespace {
+
+// The clock and the Windows 95 switch install the sim too, so that its entries answer.
+void install(void) {
+  std::lock_guard<std::mutex> lock(sim_mutex);
+  sim_install_locked();
+}
+
+}  // namespace
 
 void sim_set_win95(bool on) {
-  {
-    std::lock_guard<std::mutex> lock(sim_mutex);
-    sim_install_locked();
-  }
+  install();
   win95.store(on, std::memory_order_relaxed);
 }
 
 void sim_set_clock(DWORD ms) {
-  {
-    std::lock_guard<std::mutex> lock(sim_mutex);
-    sim_install_locked();
-  }
+  install();
   clock_ms.store(ms, std::memory_order_relaxed);
   clock_on.store(true, std::memory_order_relaxed);
 }
 
 void sim_advance_clock(DWORD ms) {
-  {
-    std::lock_guard<std::mutex> lock(sim_mutex);
-    sim_install_locked();
-  }
-  // Unsigned arithmetic wraps at 2^32 as the real clock does.
-  clock_ms.fetch_add(ms, std::memory_order_relaxed);
+  install();
+  clock_ms.fetch_add(ms, std::memory_order_relaxed);  // wraps at 2^32 as the real clock does
   clock_on.store(true, std::memory_order_relaxed);
 }
