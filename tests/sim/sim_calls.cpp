@@ -58,11 +58,9 @@ BOOL copy_in(T &to, const T *from) {
 
 // --- Opening and closing -----------------------------------------------------------
 
-// The attached device a COM name belongs to, or null; *prefixed says whether the
-// name came as "\\.\COMn". With `refused` set, a COM name without a sim must not
-// reach the platform: on Windows every COM name is a real port (under Wine, a
-// /dev/ttyS device). On POSIX it leads to TAVO_COM<n>, which the start-up guard or
-// the test chose.
+// The attached device a COM name belongs to, or null; *prefixed when it came as
+// "\\.\COMn". *refused: a COM name that must not reach the platform, as on Windows
+// every one is a real port; on POSIX it leads to TAVO_COM<n>, which the test chose.
 SimDevice *device_of_name(const char *name, bool *prefixed, bool *refused) {
   int n = name ? sim_port_of_name(name, prefixed) : 0;
 #ifdef _WIN32
@@ -205,8 +203,7 @@ BOOL WINAPI sim_GetCommMask(HANDLE h, LPDWORD mask) {
 
 BOOL WINAPI sim_GetCommProperties(HANDLE h, LPCOMMPROP p) {
   SIM_ENTER(h, SIM_GET_COMM_PROPERTIES, GetCommProperties(h, p));
-  COMMPROP prop;
-  memset(&prop, 0, sizeof prop);
+  COMMPROP prop = {};
   prop.wPacketLength = sizeof prop;
   prop.wPacketVersion = 2;
   prop.dwServiceMask = 1;        // SP_SERIALCOMM
@@ -280,21 +277,11 @@ BOOL WINAPI sim_ClearCommBreak(HANDLE h) {
 }  // namespace
 
 void sim_fill_device_entries(Win32Calls &t) {
-  t.CreateFileA = sim_CreateFileA;
-  t.CloseHandle = sim_CloseHandle;
-  t.GetDefaultCommConfigA = sim_GetDefaultCommConfigA;
-  t.GetCommConfig = sim_GetCommConfig;
-  t.SetCommConfig = sim_SetCommConfig;
-  t.GetCommState = sim_GetCommState;
-  t.SetCommState = sim_SetCommState;
-  t.GetCommTimeouts = sim_GetCommTimeouts;
-  t.SetCommTimeouts = sim_SetCommTimeouts;
-  t.GetCommMask = sim_GetCommMask;
-  t.GetCommProperties = sim_GetCommProperties;
-  t.SetupComm = sim_SetupComm;
-  t.ClearCommError = sim_ClearCommError;
-  t.GetCommModemStatus = sim_GetCommModemStatus;
-  t.EscapeCommFunction = sim_EscapeCommFunction;
-  t.TransmitCommChar = sim_TransmitCommChar;
-  t.ClearCommBreak = sim_ClearCommBreak;
+#define SIM_FILL(name) t.name = sim_##name;
+  SIM_FILL(CreateFileA) SIM_FILL(CloseHandle) SIM_FILL(GetDefaultCommConfigA) SIM_FILL(GetCommConfig)
+  SIM_FILL(SetCommConfig) SIM_FILL(GetCommState) SIM_FILL(SetCommState) SIM_FILL(GetCommTimeouts)
+  SIM_FILL(SetCommTimeouts) SIM_FILL(GetCommMask) SIM_FILL(GetCommProperties) SIM_FILL(SetupComm)
+  SIM_FILL(ClearCommError) SIM_FILL(GetCommModemStatus) SIM_FILL(EscapeCommFunction) SIM_FILL(TransmitCommChar)
+  SIM_FILL(ClearCommBreak)
+#undef SIM_FILL
 }

@@ -29,6 +29,12 @@ void put(T &field, const V &value) {
   field = value;
 }
 
+void put_mode(SimIoMode &mode_field, DWORD &error_field, SimIoMode mode, DWORD error) {
+  Lock lock(sim_mutex);
+  mode_field = mode;
+  error_field = error;
+}
+
 // Blocks on the sim's condition until `done` (checked with sim_mutex held) or the
 // time is up.
 bool wait_until(DWORD timeout_ms, const std::function<bool()> &done) {
@@ -130,7 +136,9 @@ bool sim_wait_calls(SimDevice *dev, SimOp op, unsigned count, DWORD timeout_ms) 
 
 DCB sim_dcb(SimDevice *dev) { return get(dev->dcb); }
 void sim_set_dcb(SimDevice *dev, const DCB &dcb) { put(dev->dcb, dcb); }
-void sim_set_config_size(SimDevice *dev, DWORD size) { put(dev->config_size, std::max<DWORD>(size, sizeof(COMMCONFIG))); }
+void sim_set_config_size(SimDevice *dev, DWORD size) {
+  put(dev->config_size, std::max<DWORD>(size, sizeof(COMMCONFIG)));
+}
 std::vector<uint8_t> sim_last_config_written(SimDevice *dev) { return get(dev->last_config); }
 COMMTIMEOUTS sim_timeouts(SimDevice *dev) { return get(dev->timeouts); }
 void sim_set_timeouts(SimDevice *dev, const COMMTIMEOUTS &t) { put(dev->timeouts, t); }
@@ -179,9 +187,7 @@ size_t sim_rx_waiting(SimDevice *dev) {
 }
 
 void sim_set_read_mode(SimDevice *dev, SimIoMode mode, DWORD error) {
-  Lock lock(sim_mutex);
-  dev->read_mode = mode;
-  dev->read_error = error;
+  put_mode(dev->read_mode, dev->read_error, mode, error);
 }
 
 bool sim_read_pending(SimDevice *dev) { return get(dev->read.pending); }
@@ -202,9 +208,7 @@ bool sim_wait_written(SimDevice *dev, size_t count, DWORD timeout_ms) {
 }
 
 void sim_set_write_mode(SimDevice *dev, SimIoMode mode, DWORD error) {
-  Lock lock(sim_mutex);
-  dev->write_mode = mode;
-  dev->write_error = error;
+  put_mode(dev->write_mode, dev->write_error, mode, error);
 }
 
 bool sim_release_write(SimDevice *dev, DWORD count) {

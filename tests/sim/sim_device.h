@@ -30,11 +30,10 @@ struct SimDevice;  // one per COM name; opaque, lives until sim_reset_all
 // ---------------------------------------------------------------------------------
 // Attaching
 
-// Backs "COMn" (n = 1..36; "COM1" or "\\\\.\\COM1" accepted) with a simulated device
-// and returns it; the same device when the name is attached already; null for a
-// name that is not a COM port of range. The first attach installs the sim's entries
-// in `win32`. A new device is closed, not busy, with the initial state described at
-// each setter below.
+// Backs "COMn" or "\\\\.\\COMn" (n = 1..36) with a simulated device and returns it (the
+// same one when attached already; null for any other name). The first attach installs
+// the sim's entries in `win32`. A new device is closed, not busy, and has the initial
+// state described at each setter below.
 SimDevice *sim_attach(const char *name);
 
 // Detaches every device, forgets all simulated state and puts back the `win32`
@@ -58,18 +57,15 @@ void sim_reset_all(void);
 // ERROR_ACCESS_DENIED while GetDefaultCommConfigA still succeeds, so a probe gives 2.
 void sim_set_busy(SimDevice *dev, bool busy);
 
-// Whether a handle to the device is open now, and that handle
-// (INVALID_HANDLE_VALUE when closed). Every open gives a new handle value.
+// Whether the device is open, and its handle (INVALID_HANDLE_VALUE when closed);
+// every open gives a new handle value.
 bool sim_is_open(SimDevice *dev);
 HANDLE sim_handle(SimDevice *dev);
 
 // The arguments of the last CreateFileA that reached the device (the name as given).
 struct SimOpenArgs {
   std::string name;
-  DWORD access;
-  DWORD share;
-  DWORD disposition;
-  DWORD flags;
+  DWORD access, share, disposition, flags;
 };
 SimOpenArgs sim_last_open(SimDevice *dev);
 
@@ -78,32 +74,13 @@ SimOpenArgs sim_last_open(SimDevice *dev);
 //
 // The device operations, for sim_fail and sim_calls.
 enum SimOp {
-  SIM_CREATE_FILE,
-  SIM_CLOSE_HANDLE,
-  SIM_GET_DEFAULT_COMM_CONFIG,
-  SIM_GET_COMM_CONFIG,
-  SIM_SET_COMM_CONFIG,
-  SIM_GET_COMM_STATE,
-  SIM_SET_COMM_STATE,
-  SIM_GET_COMM_TIMEOUTS,
-  SIM_SET_COMM_TIMEOUTS,
-  SIM_GET_COMM_PROPERTIES,
-  SIM_SETUP_COMM,
-  SIM_PURGE_COMM,
-  SIM_CLEAR_COMM_ERROR,
-  SIM_SET_COMM_MASK,
-  SIM_GET_COMM_MASK,
-  SIM_WAIT_COMM_EVENT,
-  SIM_READ_FILE,
-  SIM_WRITE_FILE,
-  SIM_GET_OVERLAPPED_RESULT,
-  SIM_CANCEL_IO,
-  SIM_ESCAPE_COMM_FUNCTION,
-  SIM_GET_COMM_MODEM_STATUS,
-  SIM_TRANSMIT_COMM_CHAR,
+  SIM_CREATE_FILE, SIM_CLOSE_HANDLE, SIM_GET_DEFAULT_COMM_CONFIG, SIM_GET_COMM_CONFIG, SIM_SET_COMM_CONFIG,
+  SIM_GET_COMM_STATE, SIM_SET_COMM_STATE, SIM_GET_COMM_TIMEOUTS, SIM_SET_COMM_TIMEOUTS,
+  SIM_GET_COMM_PROPERTIES, SIM_SETUP_COMM, SIM_PURGE_COMM, SIM_CLEAR_COMM_ERROR, SIM_SET_COMM_MASK,
+  SIM_GET_COMM_MASK, SIM_WAIT_COMM_EVENT, SIM_READ_FILE, SIM_WRITE_FILE, SIM_GET_OVERLAPPED_RESULT,
+  SIM_CANCEL_IO, SIM_ESCAPE_COMM_FUNCTION, SIM_GET_COMM_MODEM_STATUS, SIM_TRANSMIT_COMM_CHAR,
   SIM_CLEAR_COMM_BREAK,
-  SIM_TIME_GET_TIME,    // counted across the process (pass a null device)
-  SIM_GET_VERSION_EX,   // counted across the process (pass a null device)
+  SIM_TIME_GET_TIME, SIM_GET_VERSION_EX,  // counted across the process (pass a null device)
   SIM_OP_COUNT
 };
 
@@ -128,21 +105,18 @@ bool sim_wait_calls(SimDevice *dev, SimOp op, unsigned count, DWORD timeout_ms);
 // They belong to the device, not to the handle: they survive a close and a reopen,
 // as a real driver's do.
 
-// The DCB as last set by SetCommState or SetCommConfig (GetCommState returns exactly
-// that), or the initial one. sim_set_dcb sets it as if the driver had it (for a
-// device's own settings before the library opens it). Initial DCB: DCBlength 28,
+// The DCB as last set by SetCommState or SetCommConfig, which GetCommState returns;
+// sim_set_dcb sets it as the driver's own before an open. Initial DCB: DCBlength 28,
 // 9600 baud, fBinary 1, ByteSize 8, NOPARITY, ONESTOPBIT, DTR_CONTROL_ENABLE,
 // RTS_CONTROL_ENABLE, XonChar 0x11, XoffChar 0x13, XonLim 2048, XoffLim 512, all
 // else 0.
 DCB sim_dcb(SimDevice *dev);
 void sim_set_dcb(SimDevice *dev, const DCB &dcb);
 
-// The COMMCONFIG size the device demands (default 52, the size of COMMCONFIG). When
-// larger, the record carries provider data from wcProviderData (offset 48) to its
-// end (dwProviderOffset 48, dwProviderSize = size - 48, bytes 0xA0, 0xA1, ...),
-// and GetDefaultCommConfigA / GetCommConfig with a smaller *size, and SetCommConfig
-// with a smaller size, fail with ERROR_INSUFFICIENT_BUFFER and report the demanded
-// size in *size. A demand below 52 is taken as 52.
+// The COMMCONFIG size the device demands (at least and by default 52). A larger record
+// carries provider data from wcProviderData (offset 48) on: bytes 0xA0, 0xA1, ...
+// GetDefaultCommConfigA, GetCommConfig and SetCommConfig given less fail with
+// ERROR_INSUFFICIENT_BUFFER, the first two reporting the demand in *size.
 void sim_set_config_size(SimDevice *dev, DWORD size);
 
 // The whole record (size bytes) last given to SetCommConfig; empty when none.
@@ -169,8 +143,7 @@ void sim_set_current_queues(SimDevice *dev, DWORD current_rx, DWORD current_tx);
 
 // Every SetupComm's arguments, in order (failed calls not included).
 struct SimSetup {
-  DWORD in_queue;
-  DWORD out_queue;
+  DWORD in_queue, out_queue;
 };
 std::vector<SimSetup> sim_setup_calls(SimDevice *dev);
 
@@ -187,14 +160,12 @@ void sim_set_out_queue_count(SimDevice *dev, DWORD count);
 // ClearCommError reports and then clears (with a null errors pointer too).
 void sim_set_errors(SimDevice *dev, DWORD ce_bits);
 
-// COMSTAT hold bits reported by every ClearCommError (they stay until changed).
-#define SIM_HOLD_CTS 0x01u    // fCtsHold
-#define SIM_HOLD_DSR 0x02u    // fDsrHold
-#define SIM_HOLD_RLSD 0x04u   // fRlsdHold
-#define SIM_HOLD_XOFF 0x08u   // fXoffHold
-#define SIM_XOFF_SENT 0x10u   // fXoffSent
-#define SIM_EOF 0x20u         // fEof
-#define SIM_TXIM 0x40u        // fTxim
+// COMSTAT bits reported by every ClearCommError (they stay until changed): fCtsHold,
+// fDsrHold, fRlsdHold, fXoffHold, fXoffSent, fEof and fTxim.
+enum : DWORD {
+  SIM_HOLD_CTS = 0x01, SIM_HOLD_DSR = 0x02, SIM_HOLD_RLSD = 0x04, SIM_HOLD_XOFF = 0x08,
+  SIM_XOFF_SENT = 0x10, SIM_EOF = 0x20, SIM_TXIM = 0x40
+};
 void sim_set_holds(SimDevice *dev, DWORD hold_bits);
 
 // ---------------------------------------------------------------------------------
@@ -251,9 +222,8 @@ bool sim_wait_written(SimDevice *dev, size_t count, DWORD timeout_ms);
 //   SIM_IO_FAIL: WriteFile fails at once with `error` and starts nothing.
 void sim_set_write_mode(SimDevice *dev, SimIoMode mode, DWORD error = 0);
 
-// Completes the pending write successfully with `count` of its bytes (all of them
-// by default, fewer for a partial write), which are appended to what was written;
-// EV_TXEMPTY is raised. Returns false when no write is pending.
+// Completes the pending write with `count` of its bytes (all by default), which go
+// to what was written, and raises EV_TXEMPTY; false when no write is pending.
 bool sim_release_write(SimDevice *dev, DWORD count = MAXDWORD);
 
 // Whether a write is pending; blocks until one is (or timeout_ms passes).
@@ -266,11 +236,10 @@ std::vector<uint8_t> sim_transmitted_chars(SimDevice *dev);
 // ---------------------------------------------------------------------------------
 // Events: SetCommMask, WaitCommEvent
 //
-// As the Windows driver does: events that happen are kept (those in the mask) until
-// a WaitCommEvent takes them, so a wait made after an event completes at once
-// (WaitCommEvent returns TRUE, the event is set); a pending wait completes with the
-// masked events as soon as one happens; SetCommMask ends a pending wait with an
-// event word of 0 and forgets kept events. A WaitCommEvent while the mask is 0 fails
+// As the Windows driver does: masked events are kept until a WaitCommEvent takes
+// them (a wait made after one completes at once, returning TRUE); a pending wait
+// completes as soon as one happens; SetCommMask ends a pending wait with an event
+// word of 0 and forgets kept events. A WaitCommEvent while the mask is 0 fails
 // with ERROR_INVALID_PARAMETER, as the driver refuses a wait nothing could end.
 // Automatic events: EV_RXCHAR, EV_RXFLAG, EV_RX80FULL, EV_ERR from sim_feed,
 // EV_TXEMPTY when a write completes; TransmitCommChar raises none; everything else

@@ -19,15 +19,20 @@ void sim_request_end(SimRequest &r, DWORD error, DWORD count) {
   sim_changed.notify_all();
 }
 
+// Ends the pending wait with an event word (the word's size as its count unless it
+// failed).
+static void end_wait(SimDevice *dev, DWORD events, DWORD error) {
+  *dev->wait.events = events;
+  sim_request_end(dev->wait, error, error ? 0 : sizeof(DWORD));
+}
+
 void sim_end_all_requests(SimDevice *dev, DWORD error) {
   if (dev->read.pending)
     sim_request_end(dev->read, error, 0);
   if (dev->write.pending)
     sim_request_end(dev->write, error, 0);
-  if (dev->wait.pending) {
-    *dev->wait.events = 0;
-    sim_request_end(dev->wait, error, 0);
-  }
+  if (dev->wait.pending)
+    end_wait(dev, 0, error);
 }
 
 void sim_complete_write_locked(SimDevice *dev, DWORD count) {
@@ -46,9 +51,8 @@ void sim_raise_locked(SimDevice *dev, DWORD events) {
     return;
   dev->kept_events |= events;
   if (dev->wait.pending) {
-    *dev->wait.events = dev->kept_events;
+    end_wait(dev, dev->kept_events, 0);
     dev->kept_events = 0;
-    sim_request_end(dev->wait, 0, sizeof(DWORD));
   }
 }
 
@@ -226,10 +230,8 @@ BOOL WINAPI sim_SetCommMask(HANDLE h, DWORD mask) {
   SIM_ENTER(h, SIM_SET_COMM_MASK, SetCommMask(h, mask));
   dev->mask = mask;
   dev->kept_events = 0;
-  if (dev->wait.pending) {  // a mask change ends the wait with no events
-    *dev->wait.events = 0;
-    sim_request_end(dev->wait, 0, sizeof(DWORD));
-  }
+  if (dev->wait.pending)  // a mask change ends the wait with no events
+    end_wait(dev, 0, 0);
   return TRUE;
 }
 
@@ -256,11 +258,8 @@ BOOL WINAPI sim_CancelIo(HANDLE h) {
 }  // namespace
 
 void sim_fill_io_entries(Win32Calls &t) {
-  t.ReadFile = sim_ReadFile;
-  t.WriteFile = sim_WriteFile;
-  t.WaitCommEvent = sim_WaitCommEvent;
-  t.GetOverlappedResult = sim_GetOverlappedResult;
-  t.SetCommMask = sim_SetCommMask;
-  t.PurgeComm = sim_PurgeComm;
-  t.CancelIo = sim_CancelIo;
+#define SIM_FILL(name) t.name = sim_##name;
+  SIM_FILL(ReadFile) SIM_FILL(WriteFile) SIM_FILL(WaitCommEvent) SIM_FILL(GetOverlappedResult)
+  SIM_FILL(SetCommMask) SIM_FILL(PurgeComm) SIM_FILL(CancelIo)
+#undef SIM_FILL
 }

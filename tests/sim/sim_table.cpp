@@ -28,23 +28,19 @@ void count_global(SimOp op) {
 
 DWORD WINAPI sim_timeGetTime(void) {
   count_global(SIM_TIME_GET_TIME);
-  if (clock_on.load(std::memory_order_relaxed))
-    return clock_ms.load(std::memory_order_relaxed);
-  return sim_saved.timeGetTime();
+  bool on = clock_on.load(std::memory_order_relaxed);
+  return on ? clock_ms.load(std::memory_order_relaxed) : sim_saved.timeGetTime();
 }
 
 BOOL WINAPI sim_GetVersionExA(LPOSVERSIONINFOA info) {
   count_global(SIM_GET_VERSION_EX);
   if (!win95.load(std::memory_order_relaxed))
     return sim_saved.GetVersionExA(info);
-  if (!info || info->dwOSVersionInfoSize < sizeof(OSVERSIONINFOA)) {
-    sim_saved.SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
-  }
+  if (!info || info->dwOSVersionInfoSize < sizeof(OSVERSIONINFOA))
+    return sim_fail_with(ERROR_INSUFFICIENT_BUFFER);
   memset(info, 0, sizeof *info);
   info->dwOSVersionInfoSize = sizeof *info;
   info->dwMajorVersion = 4;
-  info->dwMinorVersion = 0;
   info->dwBuildNumber = 0x040003B6;  // 4.0.950
   info->dwPlatformId = VER_PLATFORM_WIN32_WINDOWS;
   return TRUE;
