@@ -79,7 +79,7 @@ struct Child {
   pid_t pid = -1;
   bool ended = false;
   int status = 0;
-  long maxrss_kib = -1;
+  long maxrss_kib = -1;  // peak resident memory (VmHWM), read before the end
   double cpu_s = 0;
 };
 
@@ -89,6 +89,11 @@ bool child_wait(Child *child, int timeout_ms);
 void child_kill(Child *child);
 // Collects the end of a process that has ended; false while it runs.
 bool child_try_reap(Child *child);
+// The peak resident memory of a running process (VmHWM), in KiB; -1 when unknown.
+long child_peak_kib(pid_t pid);
+// The programs the bench starts report their own peak in their last line:
+// "peak <KiB>". The figure from a text, -1 when it has none.
+long peak_from_report(const std::string &report);
 // Processor time all threads of a running process have used, in nanoseconds.
 int64_t child_cpu_ns(pid_t pid);
 

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <poll.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
@@ -63,6 +64,11 @@ double percentile(std::vector<double> *samples, double fraction) {
   std::sort(samples->begin(), samples->end());
   size_t at = (size_t)(fraction * (double)(samples->size() - 1) + 0.5);
   return (*samples)[std::min(at, samples->size() - 1)];
+}
+
+long peak_from_report(const std::string &report) {
+  size_t at = report.rfind("peak ");
+  return at == std::string::npos ? -1 : atol(report.c_str() + at + 5);
 }
 
 // ---- The pattern ---------------------------------------------------------------------

@@ -8,7 +8,8 @@
 //   bench-floor blocks LINE N  N bytes written and read back in blocks (the board echoes)
 //
 // The first three answer the board's service request (ENQ, '*', letter, blank, name) as
-// tavo does; blocks prints "N nanoseconds". Exit status 0 when the exchange went through.
+// tavo does; blocks prints "N nanoseconds". All end with "peak <KiB>", their peak resident
+// memory. Exit status 0 when the exchange went through.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -192,6 +193,10 @@ static int blocks(uint64_t total) {
     }
     if (p.revents & POLLIN) {
       ssize_t r = read(line, in, sizeof in);
+      if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR)) {
+        fprintf(stderr, "bench-floor: the line closed after %llu bytes\n", (unsigned long long)got);
+        return 1;
+      }
       for (ssize_t i = 0; i < r; i++) {
         if (in[i] != block_byte(got + (uint64_t)i)) {
           fprintf(stderr, "bench-floor: byte %llu differs\n", (unsigned long long)(got + i));
@@ -203,6 +208,28 @@ static int blocks(uint64_t total) {
   }
   printf("%llu %lld\n", (unsigned long long)total, (long long)(now_ns() - start));
   return 0;
+}
+
+// The peak resident memory of this program, for the driver's table ("peak <KiB>").
+static void report_peak(void) {
+  FILE *f = fopen("/proc/self/status", "r");
+  char line[256];
+  long kib = -1;
+  while (f != nullptr && fgets(line, sizeof line, f) != nullptr) {
+    if (sscanf(line, "VmHWM: %ld", &kib) == 1) break;
+  }
+  if (f != nullptr) fclose(f);
+  printf("peak %ld\n", kib);
+  fflush(stdout);
+}
+
+static int run(const std::string &mode, int argc, char **argv) {
+  if (mode == "echo") return text_download();
+  if (mode == "records") return binary_download();
+  if (mode == "save") return save();
+  if (mode == "blocks" && argc > 3) return blocks(strtoull(argv[3], nullptr, 10));
+  fprintf(stderr, "bench-floor: unknown mode %s\n", mode.c_str());
+  return 2;
 }
 
 int main(int argc, char **argv) {
@@ -221,10 +248,7 @@ int main(int argc, char **argv) {
     cfmakeraw(&t);
     tcsetattr(line, TCSANOW, &t);
   }
-  if (mode == "echo") return text_download();
-  if (mode == "records") return binary_download();
-  if (mode == "save") return save();
-  if (mode == "blocks" && argc > 3) return blocks(strtoull(argv[3], nullptr, 10));
-  fprintf(stderr, "bench-floor: unknown mode %s\n", mode.c_str());
-  return 2;
+  int status = run(mode, argc, argv);
+  report_peak();
+  return status;
 }

@@ -112,7 +112,6 @@ static bool reap(Child *child, int options) {
   if (got != child->pid) return false;
   child->ended = true;
   child->status = status;
-  child->maxrss_kib = usage.ru_maxrss;
   child->cpu_s = (double)usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 +
                  (double)usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
   return true;
@@ -145,6 +144,21 @@ void child_kill(Child *child) {
     kill(child->pid, SIGKILL);
     reap(child, 0);
   }
+}
+
+// VmHWM: the peak resident memory of the program the process runs now. (wait4's
+// ru_maxrss would do only for a process started small: a forked child's peak counts
+// the parent's pages it began with, and exec keeps that figure.)
+long child_peak_kib(pid_t pid) {
+  FILE *f = fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+  if (f == nullptr) return -1;
+  char line[256];
+  long kib = -1;
+  while (fgets(line, sizeof line, f) != nullptr) {
+    if (sscanf(line, "VmHWM: %ld", &kib) == 1) break;
+  }
+  fclose(f);
+  return kib;
 }
 
 // The first field of each thread's schedstat is its time on a processor in ns.

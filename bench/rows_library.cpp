@@ -78,6 +78,7 @@ static Idle idle_on_line(bool library) {
   close(out_pipe[1]);
   if (ready && library) ready = read_until(out_pipe[0], &said, "ready\n", ready_timeout_ms);
   double ms = ready ? idle_cost(child.pid) : -1;
+  long peak = child.pid > 0 ? child_peak_kib(child.pid) : -1;
   if (child.pid > 0) kill(child.pid, SIGTERM);
   bool ended = child_wait(&child, ready_timeout_ms);
   close(out_pipe[0]);
@@ -89,7 +90,7 @@ static Idle idle_on_line(bool library) {
   }
   if (!ended) table_fail("7", std::string(name) + ": did not end on SIGTERM");
   out.ms = ms;
-  out.rss_kib = child.maxrss_kib;
+  out.rss_kib = peak;
   return out;
 }
 
@@ -162,7 +163,7 @@ static Through through(bool library, uint64_t total) {
     return out;
   }
   out.mbps = (double)bytes / 1e6 / ((double)ns / 1e9);
-  out.rss_kib = child.maxrss_kib;
+  out.rss_kib = peak_from_report(said);
   return out;
 }
 

@@ -2,6 +2,7 @@
 // floor loop (bench-floor) doing the same exchange on the same kind of pty pair. The
 // board's side is the same code for both, and it times the exchange: from the first
 // byte of the transfer to its last answer. Every byte is checked.
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -163,14 +164,22 @@ static Outcome with_floor(const char *row, const char *mode, const std::string &
     table_fail(row, "no pseudo-terminal");
     return out;
   }
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return out;
   Child child;
   Spawn spawn;
   spawn.argv = {config.bin_dir + "/bench-floor", mode, line.path};
   spawn.cwd = dir;
+  spawn.stdout_fd = report[1];
   spawn.stderr_fd = 2;
   int64_t elapsed = 0;
   std::string error = child_start(&child, spawn) ? board(line.master, &elapsed) : "did not start";
+  close(report[1]);
   if (!child_wait(&child, answer_timeout_ms) && error.empty()) error = "did not end";
+  std::string said;
+  while (read_some(report[0], &said, 1000)) {
+  }
+  close(report[0]);
   if (error.empty() && (!WIFEXITED(child.status) || WEXITSTATUS(child.status) != 0)) {
     error = "ended with a failure";
   }
@@ -180,7 +189,7 @@ static Outcome with_floor(const char *row, const char *mode, const std::string &
     return out;
   }
   out.elapsed_s = (double)elapsed / 1e9;
-  out.rss_kib = child.maxrss_kib;
+  out.rss_kib = peak_from_report(said);
   return out;
 }
 

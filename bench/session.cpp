@@ -92,6 +92,7 @@ bool session_start(Session *s, Program program, const std::vector<std::string> &
 bool session_end(Session *s) {
   bool ok = true;
   if (s->child.pid > 0 && !s->child.ended) {
+    s->child.maxrss_kib = child_peak_kib(s->child.pid);
     if (s->program == PROGRAM_TAVO) {
       write_all(s->console.master, "\x03", 1);  // Ctrl-C: QUITTING, status 1
     } else if (s->program == PROGRAM_PICOCOM) {

@@ -5,7 +5,8 @@
 //                       and waits for SIGTERM; then closes the port
 //   bench-sio put N     N bytes through SioPutByte; the board echoes them; they come
 //                       back through SioGetByte on the event thread, each checked;
-//                       prints "N nanoseconds" from the first put to the last get
+//                       prints "N nanoseconds" from the first put to the last get,
+//                       then "peak <KiB>", its peak resident memory
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -88,6 +89,19 @@ static int idle(void) {
   return 0;
 }
 
+// The peak resident memory of this program, for the driver's table ("peak <KiB>").
+static void report_peak(void) {
+  FILE *f = fopen("/proc/self/status", "r");
+  char line[256];
+  long kib = -1;
+  while (f != nullptr && fgets(line, sizeof line, f) != nullptr) {
+    if (sscanf(line, "VmHWM: %ld", &kib) == 1) break;
+  }
+  if (f != nullptr) fclose(f);
+  printf("peak %ld\n", kib);
+  fflush(stdout);
+}
+
 static int64_t now_ns(void) {
   struct timespec t;
   clock_gettime(CLOCK_MONOTONIC, &t);
@@ -119,6 +133,7 @@ static int put(uint64_t total) {
     return 1;
   }
   printf("%llu %lld\n", (unsigned long long)total, (long long)elapsed);
+  report_peak();
   return 0;
 }
 
