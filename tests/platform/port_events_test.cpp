@@ -10,8 +10,6 @@
 
 namespace {
 
-using namespace pty_test;
-
 long cpu_us() {
   struct rusage ru;
   getrusage(RUSAGE_SELF, &ru);
@@ -24,51 +22,48 @@ long monotonic_us() {
   return t.tv_sec * 1000000L + t.tv_nsec / 1000;
 }
 
-TEST_F(PtyPort, ReceivedBytesAreAnEdge) {
+TEST_F(PtyPort, ReceivedBytesAreAnEdgeAndAMaskChangeEndsTheWait) {
   ASSERT_TRUE(win32.SetCommMask(h, EV_RXCHAR) && start_wait());
   ASSERT_TRUE(far_write("ab"));
   EXPECT_EQ(finish_wait(), DWORD(EV_RXCHAR));
   ASSERT_TRUE(start_wait());
   EXPECT_EQ(finish_wait(200), 0xEEEEEEEE) << "two unread bytes, already reported, do not end the next wait";
-  EXPECT_EQ(queues(h).cbInQue, 2u);
+  EXPECT_EQ(queues().cbInQue, 2u);
   ASSERT_TRUE(far_write("c"));
   EXPECT_EQ(finish_wait(), DWORD(EV_RXCHAR)) << "a new byte does";
   char buf[8];
   DWORD got = 0;
   ASSERT_TRUE(win32.ReadFile(h, buf, sizeof buf, &got, &ov));
   EXPECT_EQ(std::string(buf, got), "abc");
-}
-
-TEST_F(PtyPort, SetCommMaskEndsAPendingWaitWithAnEmptyWord) {
-  ASSERT_TRUE(win32.SetCommMask(h, EV_RXCHAR | EV_TXEMPTY) && start_wait());
-  ASSERT_TRUE(win32.SetCommMask(h, 0));
-  EXPECT_EQ(finish_wait(), 0u);
+  ASSERT_TRUE(start_wait() && win32.SetCommMask(h, 0));
+  EXPECT_EQ(finish_wait(), 0u) << "SetCommMask ends a pending wait with an empty word";
   ASSERT_TRUE(start_wait()) << "with an empty mask a wait stays pending (no spinning)";
   EXPECT_EQ(finish_wait(100), 0xEEEEEEEE);
   ASSERT_TRUE(win32.SetCommMask(h, EV_RXCHAR));
   EXPECT_EQ(finish_wait(), 0u) << "until the mask changes";
 }
 
+// With the event character '\n' and an input queue of 100 bytes, each row ends a wait
+// with its masked event alone.
 TEST_F(PtyPort, EventKinds) {
   const struct {
     const char *what;
-    DWORD mask, in_queue;  // in_queue: SetupComm's input size, 0 to keep
-    char evt_char;
+    DWORD mask;
     std::string far_bytes, port_bytes;  // sent by the far side, written by the port
   } rows[] = {
-      {"the event character arrives", EV_RXFLAG, 0, '\n', "ab\n", ""},
-      {"output has drained", EV_TXEMPTY, 0, 0, "", "hello"},
-      {"the input queue reaches 80 %", EV_RX80FULL, 100, 0, std::string(80, '8'), ""},
+      {"the event character arrives", EV_RXFLAG, "ab\n", ""},
+      {"output has drained", EV_TXEMPTY, "", "hello"},
+      {"the input queue reaches 80 %", EV_RX80FULL, std::string(80, '8'), ""},
   };
+  DCB dcb;
+  ASSERT_TRUE(win32.GetCommState(h, &dcb));
+  dcb.EvtChar = '\n';
+  ASSERT_TRUE(win32.SetCommState(h, &dcb) && win32.SetupComm(h, 100, 0));
   for (const auto &row : rows) {
-    DCB dcb;
-    ASSERT_TRUE(win32.GetCommState(h, &dcb));
-    dcb.EvtChar = row.evt_char;
-    ASSERT_TRUE(win32.SetCommState(h, &dcb) && (row.in_queue == 0 || win32.SetupComm(h, row.in_queue, 0)));
-    ASSERT_TRUE(win32.SetCommMask(h, row.mask) && start_wait() && far_write(row.far_bytes)) << row.what;
     DWORD put = 0;
+    ASSERT_TRUE(win32.SetCommMask(h, row.mask) && start_wait() && far_write(row.far_bytes)) << row.what;
     if (!row.port_bytes.empty()) win32.WriteFile(h, row.port_bytes.data(), DWORD(row.port_bytes.size()), &put, &ov2);
-    EXPECT_EQ(finish_wait(), row.mask) << row.what << ": the masked event alone";
+    EXPECT_EQ(finish_wait(), row.mask) << row.what;
     win32.PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);
     char sink[256];
     far_read(sink, sizeof sink, 50);
@@ -77,7 +72,7 @@ TEST_F(PtyPort, EventKinds) {
 
 TEST_F(PtyPort, HangUpEndsPendingRequestsAndLaterCallsFailWithoutSpinning) {
   ASSERT_TRUE(win32.SetCommMask(h, EV_RXCHAR) && start_wait());
-  set_timeouts(h, 0, 0, 0);  // a read waits for its bytes
+  set_timeouts(0, 0, 0);  // a read waits for its bytes
   char buf[4];
   DWORD got = 0;
   ASSERT_FALSE(win32.ReadFile(h, buf, sizeof buf, &got, &ov2));
@@ -86,8 +81,8 @@ TEST_F(PtyPort, HangUpEndsPendingRequestsAndLaterCallsFailWithoutSpinning) {
   EXPECT_EQ(finish_wait(), 0xFFFFFFFF) << "the pending wait ends with an error";
   ASSERT_EQ(win32.WaitForSingleObject(ov2.hEvent, kHang), WAIT_OBJECT_0);
   EXPECT_FALSE(win32.GetOverlappedResult(h, &ov2, &got, FALSE)) << "the pending read too";
-  EXPECT_EQ(queues(h).cbInQue, MAXDWORD) << "later calls fail";
-  set_timeouts(h, MAXDWORD, 0, 0);
+  EXPECT_EQ(queues().cbInQue, MAXDWORD) << "later calls fail";
+  set_timeouts(MAXDWORD, 0, 0);
   EXPECT_FALSE(win32.ReadFile(h, buf, sizeof buf, &got, &ov2) || win32.TransmitCommChar(h, 'x'));
   // A new wait blocks until the mask changes, so an event loop calling it again does
   // not spin; meanwhile the process uses no CPU to speak of.

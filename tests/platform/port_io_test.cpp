@@ -1,6 +1,6 @@
 // Reads and writes on a pseudo-terminal: an overlapped write drained by a slow reader
-// with the immediate character ahead of it, a write abandoned by PurgeComm, reads
-// under each kind of time-out, and the purge and abort of received bytes and reads.
+// with the immediate character ahead of it, a write abandoned by PurgeComm, and reads
+// under each kind of time-out, emptied or ended by PurgeComm.
 #include <algorithm>
 #include <thread>
 #include <vector>
@@ -8,8 +8,6 @@
 #include "pty_port.h"
 
 namespace {
-
-using namespace pty_test;
 
 struct PtyIo : PtyPort {
   // Starts a write far larger than a pseudo-terminal buffers; nobody reads it yet.
@@ -25,7 +23,7 @@ struct PtyIo : PtyPort {
 
 TEST_F(PtyIo, OverlappedWriteDrainedByASlowReaderWithTheImmediateCharacterAhead) {
   std::vector<uint8_t> data = start_blocked_write(256 * 1024), got;
-  DWORD put = 0, queued = queues(h).cbOutQue;
+  DWORD put = 0, queued = queues().cbOutQue;
   EXPECT_GT(queued, 0u) << "bytes accepted and not yet sent";
   EXPECT_FALSE(win32.GetOverlappedResult(h, &ov, &put, FALSE));
   EXPECT_EQ(win32.GetLastError(), ERROR_IO_INCOMPLETE);
@@ -56,66 +54,60 @@ TEST_F(PtyIo, WriteAbandonedByPurgeSendsNothingMore) {
   EXPECT_EQ(win32.GetLastError(), ERROR_OPERATION_ABORTED);
   EXPECT_LT(put, data.size());
   EXPECT_LE(far_read(data.data(), data.size(), 200), put) << "nothing beyond what the driver had taken";
-  EXPECT_EQ(queues(h).cbOutQue, 0u);
+  EXPECT_EQ(queues().cbOutQue, 0u);
   ASSERT_TRUE(win32.WriteFile(h, "ok", 2, &put, &ov)) << "the port writes normally afterwards";
   char buf[2];
   ASSERT_EQ(far_read(buf, 2, int(kHang)), 2u);
   EXPECT_EQ(memcmp(buf, "ok", 2), 0);
+  EXPECT_FALSE(win32.PurgeComm(h, 0x10)) << "not a purge flag";
+  HANDLE dead = h;
+  close_port();
+  EXPECT_FALSE(win32.WriteFile(dead, "x", 1, &put, &ov)) << "a closed handle";
+  EXPECT_EQ(win32.GetLastError(), ERROR_INVALID_HANDLE);
 }
 
-TEST_F(PtyIo, ReadTimeouts) {
+// Reads under each kind of time-out; PURGE_RXCLEAR before a read empties the input,
+// PURGE_RXABORT ends a pending read.
+TEST_F(PtyIo, ReadsUnderTimeoutsAndPurges) {
   const struct {
     const char *what;
     DWORD interval, multiplier, constant;
     std::string early, late;  // at the far side before the read, and once it has started
-    DWORD len;
+    DWORD len, purge;
     bool at_once;  // the read completes within ReadFile
     DWORD expect;  // bytes read
   } rows[] = {
-      {"interval MAXDWORD, totals 0: at once with nothing", MAXDWORD, 0, 0, "", "", 8, true, 0},
-      {"interval MAXDWORD, totals 0: at once with what is there", MAXDWORD, 0, 0, "abc", "", 8, true, 3},
-      {"at once: every byte counted beyond the 16-byte queue", MAXDWORD, 0, 0, std::string(40, 'm'), "", 40, true, 40},
-      {"no time-outs: waits for all its bytes", 0, 0, 0, "ab", "cdef", 6, false, 6},
-      {"total constant: ends short when it expires", 0, 0, 150, "", "xy", 8, false, 2},
-      {"total constant: nothing came", 0, 0, 100, "", "", 8, false, 0},
-      {"interval: ends after a gap", 80, 0, 0, "", "pq", 8, false, 2},
-      {"MAXDWORD, MAXDWORD, constant: the first byte ends it", MAXDWORD, MAXDWORD, 2000, "", "k", 8, false, 1},
+      {"interval MAXDWORD, totals 0: at once with nothing", MAXDWORD, 0, 0, "", "", 8, 0, true, 0},
+      {"interval MAXDWORD, totals 0: at once with what is there", MAXDWORD, 0, 0, "abc", "", 8, 0, true, 3},
+      {"at once: every byte counted beyond the 16-byte queue", MAXDWORD, 0, 0, std::string(40, 'm'), "", 40, 0,
+       true, 40},
+      {"received bytes purged", MAXDWORD, 0, 0, "12345", "", 8, PURGE_RXCLEAR, true, 0},
+      {"no time-outs: waits for all its bytes", 0, 0, 0, "ab", "cdef", 6, 0, false, 6},
+      {"no time-outs: ended by PURGE_RXABORT", 0, 0, 0, "", "", 6, PURGE_RXABORT, false, 0},
+      {"total constant: ends short when it expires", 0, 0, 150, "", "xy", 8, 0, false, 2},
+      {"total constant: nothing came", 0, 0, 100, "", "", 8, 0, false, 0},
+      {"interval: ends after a gap", 80, 0, 0, "", "pq", 8, 0, false, 2},
+      {"MAXDWORD, MAXDWORD, constant: the first byte ends it", MAXDWORD, MAXDWORD, 2000, "", "k", 8, 0, false, 1},
   };
   ASSERT_TRUE(win32.SetupComm(h, 16, 0));
   for (const auto &row : rows) {
-    set_timeouts(h, row.interval, row.multiplier, row.constant);
+    set_timeouts(row.interval, row.multiplier, row.constant);
     ASSERT_TRUE(far_write(row.early) && wait_received(DWORD(row.early.size()))) << row.what;
+    ASSERT_TRUE(win32.PurgeComm(h, row.purge & PURGE_RXCLEAR));
     char buf[64] = {};
     DWORD got = 0;
     BOOL done = win32.ReadFile(h, buf, row.len, &got, &ov);
     EXPECT_EQ(done != FALSE, row.at_once) << row.what;
     if (!done) {
       EXPECT_EQ(win32.GetLastError(), ERROR_IO_PENDING) << row.what;
-      ASSERT_TRUE(far_write(row.late));
-      EXPECT_TRUE(win32.GetOverlappedResult(h, &ov, &got, TRUE)) << row.what;
+      ASSERT_TRUE(far_write(row.late) && win32.PurgeComm(h, row.purge & PURGE_RXABORT));
+      done = win32.GetOverlappedResult(h, &ov, &got, TRUE);
+      EXPECT_EQ(done ? 0 : win32.GetLastError(), row.purge ? ERROR_OPERATION_ABORTED : 0) << row.what;
     }
     EXPECT_EQ(got, row.expect) << row.what;
     EXPECT_EQ(std::string(buf, got), (row.early + row.late).substr(0, got)) << row.what;
     win32.PurgeComm(h, PURGE_RXCLEAR);
   }
-}
-
-TEST_F(PtyIo, PurgeOfReceivedBytesAndAbortOfAPendingRead) {
-  ASSERT_TRUE(far_write("12345") && wait_received(5));
-  ASSERT_TRUE(win32.PurgeComm(h, PURGE_RXCLEAR));
-  EXPECT_EQ(queues(h).cbInQue, 0u) << "received bytes purged";
-  set_timeouts(h, 0, 0, 0);
-  char buf[4];
-  DWORD got = 0;
-  ASSERT_FALSE(win32.ReadFile(h, buf, sizeof buf, &got, &ov));
-  ASSERT_TRUE(win32.PurgeComm(h, PURGE_RXABORT));
-  EXPECT_FALSE(win32.GetOverlappedResult(h, &ov, &got, TRUE));
-  EXPECT_EQ(win32.GetLastError(), ERROR_OPERATION_ABORTED);
-  EXPECT_FALSE(win32.PurgeComm(h, 0x10)) << "not a purge flag";
-  HANDLE dead = h;
-  close_port();
-  EXPECT_FALSE(win32.WriteFile(dead, "x", 1, &got, &ov)) << "a closed handle";
-  EXPECT_EQ(win32.GetLastError(), ERROR_INVALID_HANDLE);
 }
 
 }  // namespace

@@ -16,27 +16,7 @@
 
 #include "serial/platform/win32.h"
 
-namespace pty_test {
-
 const DWORD kHang = 10000;  // a bound only a hang reaches
-
-inline HANDLE open_com(const char *name) {
-  return win32.CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
-inline void set_timeouts(HANDLE h, DWORD interval, DWORD multiplier, DWORD constant) {
-  COMMTIMEOUTS t = {interval, multiplier, constant, 0, 0};
-  win32.SetCommTimeouts(h, &t);
-}
-
-// The port's queue counts; MAXDWORD in both when ClearCommError fails.
-inline COMSTAT queues(HANDLE h) {
-  COMSTAT st;
-  DWORD errors;
-  if (!win32.ClearCommError(h, &errors, &st)) st.cbInQue = st.cbOutQue = MAXDWORD;
-  return st;
-}
 
 class PtyPort : public ::testing::Test {
  protected:
@@ -56,7 +36,7 @@ class PtyPort : public ::testing::Test {
     ASSERT_TRUE(tcsetattr(master, TCSANOW, &raw) == 0 && fcntl(master, F_SETFL, O_NONBLOCK) == 0);
     h = open_com("COM2");
     ASSERT_NE(h, INVALID_HANDLE_VALUE) << "error " << win32.GetLastError();
-    set_timeouts(h, MAXDWORD, 0, 0);
+    set_timeouts(MAXDWORD, 0, 0);
     ov.hEvent = win32.CreateEventA(nullptr, TRUE, FALSE, nullptr);
     ov2.hEvent = win32.CreateEventA(nullptr, TRUE, FALSE, nullptr);
   }
@@ -66,6 +46,21 @@ class PtyPort : public ::testing::Test {
     win32.CloseHandle(ov2.hEvent);
     if (master >= 0) close(master);
     close(slave);
+  }
+  HANDLE open_com(const char *name) {
+    return win32.CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                             nullptr);
+  }
+  void set_timeouts(DWORD interval, DWORD multiplier, DWORD constant) {
+    COMMTIMEOUTS t = {interval, multiplier, constant, 0, 0};
+    win32.SetCommTimeouts(h, &t);
+  }
+  // The port's queue counts; MAXDWORD in both when ClearCommError fails.
+  COMSTAT queues() {
+    COMSTAT st;
+    DWORD errors;
+    if (!win32.ClearCommError(h, &errors, &st)) st.cbInQue = st.cbOutQue = MAXDWORD;
+    return st;
   }
   void close_port() {
     if (h != INVALID_HANDLE_VALUE) win32.CloseHandle(h);
@@ -100,7 +95,7 @@ class PtyPort : public ::testing::Test {
   // Waits on EV_RXCHAR (the mask stays so) until the input queue holds n bytes.
   bool wait_received(DWORD n) {
     win32.SetCommMask(h, EV_RXCHAR);
-    for (DWORD have; (have = queues(h).cbInQue) < n;)
+    for (DWORD have; (have = queues().cbInQue) < n;)
       if (have == MAXDWORD || (start_wait() && finish_wait() == 0xEEEEEEEE)) return false;
     return true;
   }
@@ -111,4 +106,3 @@ class PtyPort : public ::testing::Test {
   DWORD word = 0;
 };
 
-}  // namespace pty_test

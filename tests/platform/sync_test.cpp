@@ -1,4 +1,4 @@
-// Events, waits, critical sections, threads and the clock of the POSIX platform layer.
+// Events, waits, the clock, critical sections and threads of the POSIX platform layer.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,7 +11,7 @@ const DWORD kHang = 10000;  // a bound only a hang reaches
 
 HANDLE new_event(BOOL manual, BOOL initial = FALSE) { return win32.CreateEventA(nullptr, manual, initial, nullptr); }
 
-TEST(PlatformEvents, ResetKindsWaitAnyAndRefusals) {
+TEST(PlatformEvents, ResetKindsWaitAnyClockAndRefusals) {
   HANDLE e[3] = {new_event(FALSE, TRUE), new_event(TRUE, TRUE), new_event(FALSE)}, closed = new_event(TRUE);
   EXPECT_EQ(win32.WaitForMultipleObjects(3, e, FALSE, 0), WAIT_OBJECT_0) << "auto reset: one wait takes it";
   EXPECT_EQ(win32.WaitForMultipleObjects(3, e, FALSE, 0), WAIT_OBJECT_0 + 1) << "lowest index first";
@@ -21,6 +21,11 @@ TEST(PlatformEvents, ResetKindsWaitAnyAndRefusals) {
   DWORD t0 = win32.timeGetTime();
   EXPECT_EQ(win32.WaitForMultipleObjects(3, e, FALSE, 50), WAIT_TIMEOUT);
   EXPECT_GE(win32.timeGetTime() - t0, 45u) << "the time-out is honoured";
+  t0 = win32.timeGetTime();
+  win32.Sleep(30);
+  EXPECT_GE(win32.timeGetTime() - t0, 30u) << "Sleep";
+  OSVERSIONINFOA v = {sizeof v, 0, 0, 0, 0, {}};
+  EXPECT_TRUE(win32.GetVersionExA(&v) && v.dwPlatformId == VER_PLATFORM_WIN32_NT) << "never the Windows 95 family";
 
   win32.CloseHandle(closed);
   static int not_a_handle;
@@ -41,7 +46,7 @@ TEST(PlatformEvents, ResetKindsWaitAnyAndRefusals) {
 }
 
 struct Shared {
-  HANDLE go, done;          // the hand-off's auto-reset events
+  HANDLE go, done;          // auto-reset events of the hand-off
   BOOL priority_ok;         // written by the thread before the test reads it
   std::atomic<int> rounds;  // the thread counts, the test reads
   CRITICAL_SECTION cs;
@@ -59,52 +64,6 @@ DWORD WINAPI ping(LPVOID arg) {
   return 7;
 }
 
-TEST(PlatformThreads, AutoResetHandoffLosesNoSignal) {
-  Shared s{new_event(FALSE), new_event(FALSE), FALSE, {0}, {}, 0};
-  HANDLE t = win32.CreateThread(nullptr, 16384, ping, &s, 0, nullptr);
-  ASSERT_NE(t, nullptr);
-  for (int i = 0; i < 1000; i++) {
-    win32.SetEvent(s.go);
-    ASSERT_EQ(win32.WaitForSingleObject(s.done, kHang), WAIT_OBJECT_0) << "round " << i;
-  }
-  EXPECT_EQ(win32.WaitForSingleObject(t, kHang), WAIT_OBJECT_0) << "a thread handle is set when it ends";
-  DWORD code = 0;
-  EXPECT_TRUE(win32.GetExitCodeThread(t, &code) && code == 7);
-  EXPECT_EQ(s.rounds.load(), 1000);
-  EXPECT_TRUE(s.priority_ok) << "raising its own priority succeeds even where the system does not allow it";
-  for (HANDLE one : {t, s.go, s.done}) win32.CloseHandle(one);
-}
-
-DWORD WINAPI gated(LPVOID arg) {
-  Shared *s = static_cast<Shared *>(arg);
-  s->rounds.fetch_add(1);
-  win32.SetEvent(s->done);
-  win32.WaitForSingleObject(s->go, kHang);
-  s->rounds.fetch_add(1);
-  return 0;
-}
-
-TEST(PlatformThreads, SuspendAndResume) {
-  Shared s{new_event(TRUE), new_event(FALSE), FALSE, {0}, {}, 0};
-  HANDLE t = win32.CreateThread(nullptr, 0, gated, &s, CREATE_SUSPENDED, nullptr);
-  DWORD code = 0;
-  EXPECT_EQ(win32.WaitForSingleObject(s.done, 100), WAIT_TIMEOUT) << "CREATE_SUSPENDED holds the start";
-  EXPECT_TRUE(win32.GetExitCodeThread(t, &code) && code == STILL_ACTIVE);
-  EXPECT_EQ(win32.ResumeThread(t), 1u);
-  EXPECT_EQ(win32.WaitForSingleObject(s.done, kHang), WAIT_OBJECT_0);
-  // Suspended twice while blocked: it stays held after its wait ends, until resumed twice.
-  EXPECT_EQ(win32.SuspendThread(t), 0u);
-  EXPECT_EQ(win32.SuspendThread(t), 1u);
-  win32.SetEvent(s.go);
-  EXPECT_EQ(win32.ResumeThread(t), 2u);
-  EXPECT_EQ(win32.WaitForSingleObject(t, 100), WAIT_TIMEOUT) << "one resume of two suspensions";
-  EXPECT_EQ(s.rounds.load(), 1);
-  EXPECT_EQ(win32.ResumeThread(t), 1u);
-  EXPECT_EQ(win32.WaitForSingleObject(t, kHang), WAIT_OBJECT_0);
-  EXPECT_EQ(s.rounds.load(), 2);
-  for (HANDLE one : {t, s.go, s.done}) win32.CloseHandle(one);
-}
-
 DWORD WINAPI count_up(LPVOID arg) {
   Shared *s = static_cast<Shared *>(arg);
   for (int i = 0; i < 10000; i++) {
@@ -114,29 +73,59 @@ DWORD WINAPI count_up(LPVOID arg) {
     win32.LeaveCriticalSection(&s->cs);
     win32.LeaveCriticalSection(&s->cs);
   }
+  return 3;
+}
+
+// A thread answering 1000 hand-offs on auto-reset events loses no signal, while two
+// others count under one critical section.
+TEST(PlatformThreads, HandOffAndCriticalSection) {
+  Shared s{new_event(FALSE), new_event(FALSE), FALSE, {0}, {}, 0};
+  win32.InitializeCriticalSection(&s.cs);
+  HANDLE t[3] = {win32.CreateThread(nullptr, 16384, ping, &s, 0, nullptr),
+                 win32.CreateThread(nullptr, 16384, count_up, &s, 0, nullptr),
+                 win32.CreateThread(nullptr, 16384, count_up, &s, 0, nullptr)};
+  for (int i = 0; i < 1000; i++) {
+    win32.SetEvent(s.go);
+    ASSERT_EQ(win32.WaitForSingleObject(s.done, kHang), WAIT_OBJECT_0) << "round " << i;
+  }
+  for (HANDLE one : t) {
+    DWORD code = 0;
+    EXPECT_EQ(win32.WaitForSingleObject(one, kHang), WAIT_OBJECT_0) << "a thread handle is set when it ends";
+    EXPECT_TRUE(win32.GetExitCodeThread(one, &code) && code == (one == t[0] ? 7u : 3u));
+    win32.CloseHandle(one);
+  }
+  EXPECT_EQ(s.rounds.load(), 1000);
+  EXPECT_EQ(s.counter, 20000);
+  EXPECT_TRUE(s.priority_ok) << "raising its own priority succeeds even where the system does not allow it";
+  win32.DeleteCriticalSection(&s.cs);
+  win32.CloseHandle(s.go);
+  win32.CloseHandle(s.done);
+}
+
+DWORD WINAPI gated(LPVOID arg) {
+  Shared *s = static_cast<Shared *>(arg);
+  win32.SetEvent(s->done);
+  win32.WaitForSingleObject(s->go, kHang);
+  s->rounds.fetch_add(1);
   return 0;
 }
 
-TEST(PlatformThreads, CriticalSectionIsReentrantAndExclusive) {
-  Shared s{nullptr, nullptr, FALSE, {0}, {}, 0};
-  win32.InitializeCriticalSection(&s.cs);
-  HANDLE t[2] = {win32.CreateThread(nullptr, 16384, count_up, &s, 0, nullptr),
-                 win32.CreateThread(nullptr, 16384, count_up, &s, 0, nullptr)};
-  for (HANDLE one : t) EXPECT_EQ(win32.WaitForSingleObject(one, kHang), WAIT_OBJECT_0);
-  EXPECT_EQ(s.counter, 20000);
-  for (HANDLE one : t) win32.CloseHandle(one);
-  win32.DeleteCriticalSection(&s.cs);
-}
-
-TEST(PlatformClock, TimeAndVersion) {
-  DWORD t0 = win32.timeGetTime();
-  win32.Sleep(30);
-  DWORD spent = win32.timeGetTime() - t0;  // unsigned: right across the wrap too
-  EXPECT_TRUE(spent >= 30 && spent < 5000) << spent;
-  OSVERSIONINFOA v;
-  v.dwOSVersionInfoSize = sizeof v;
-  ASSERT_TRUE(win32.GetVersionExA(&v));
-  EXPECT_EQ(v.dwPlatformId, DWORD(VER_PLATFORM_WIN32_NT)) << "never the Windows 95 family";
+// Suspended twice while blocked, a thread stays held after its wait ends until it is
+// resumed twice.
+TEST(PlatformThreads, SuspendAndResume) {
+  Shared s{new_event(TRUE), new_event(FALSE), FALSE, {0}, {}, 0};
+  HANDLE t = win32.CreateThread(nullptr, 0, gated, &s, 0, nullptr);
+  ASSERT_EQ(win32.WaitForSingleObject(s.done, kHang), WAIT_OBJECT_0);
+  EXPECT_EQ(win32.SuspendThread(t), 0u);
+  EXPECT_EQ(win32.SuspendThread(t), 1u);
+  win32.SetEvent(s.go);
+  EXPECT_EQ(win32.ResumeThread(t), 2u);
+  EXPECT_EQ(win32.WaitForSingleObject(t, 100), WAIT_TIMEOUT) << "one resume of two suspensions";
+  EXPECT_EQ(s.rounds.load(), 0);
+  EXPECT_EQ(win32.ResumeThread(t), 1u);
+  EXPECT_EQ(win32.WaitForSingleObject(t, kHang), WAIT_OBJECT_0);
+  EXPECT_EQ(s.rounds.load(), 1);
+  for (HANDLE one : {t, s.go, s.done}) win32.CloseHandle(one);
 }
 
 }  // namespace
