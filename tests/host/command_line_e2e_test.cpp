@@ -1,108 +1,77 @@
-// The command line end to end: every argument rule, the messages and exit statuses,
-// and the console's settings given back after each way out.
+// The command line end to end: every argument rule with its message and exit status,
+// the banner and the "Using" line, and both terminals given back after each way out.
 #include <gtest/gtest.h>
-#include <stdio.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 #include "e2e_harness.h"
 
 namespace {
 
-const char banner_start[] = "TAVO version 6.0. ";
-
-std::string temp_path(const char *what) {
-  return std::string(TAVO_BINARY_DIR) + "/e2e-" + what + "-" + std::to_string(getpid()) + ".txt";
+std::string syntax(const std::string &program) {
+  return "Syntax is " + program + " [COMn:] [baudrate]\n      eg: " + program + " COM1: 9600\n";
 }
 
 std::string describe(const std::vector<std::string> &args) {
   std::string text;
-  for (const std::string &a : args) {
-    text += "[" + a + "]";
-  }
-  return text.empty() ? "(no arguments)" : text;
-}
-
-// Runs tavo with standard output in a file and gives that file (the exact bytes).
-std::string run_to_end(const std::vector<std::string> &args, int *status, std::string *restored) {
-  E2eTavo tavo;
-  E2eOptions options;
-  options.args = args;
-  options.argv0 = "tavo";
-  options.stdout_path = temp_path("out");
-  EXPECT_TRUE(e2e_run(&tavo, options));
-  *status = e2e_exit_status(&tavo);
-  *restored = e2e_settings_difference(tavo.console_before, e2e_console_settings(&tavo));
-  e2e_stop(&tavo);
-  std::string out = e2e_read_file(options.stdout_path);
-  unlink(options.stdout_path.c_str());
-  return out;
-}
-
-std::string syntax_lines(const char *program) {
-  return std::string("Syntax is ") + program + " [COMn:] [baudrate]\n      eg: " + program +
-         " COM1: 9600\n";
+  for (const std::string &a : args) text += "[" + a + "]";
+  return text;
 }
 
 }  // namespace
 
-// Arguments that end the program before the port is used: status 0, exact output.
+// Command lines that end before the terminal runs: status 0 and exactly this output.
+// The board's device on COM1 is held by another program (an exclusive lock) throughout.
 TEST(CommandLineE2e, RefusedCommandLinesPrintTheirMessageAndEndWithStatus0) {
   struct Row {
     std::vector<std::string> args;
-    std::string output;
+    std::string out;
     const char *checks;
+    const char *argv0 = "tavo";
   };
-  const std::string syntax = syntax_lines("tavo");
+  auto unable = [](const char *what) { return std::string("Unable to open ") + what + " baud\n"; };
   const Row rows[] = {
-      {{"-9600"}, syntax, "a baud rate must begin with a digit"},
-      {{"-B"}, syntax, "the binary switch begins with /"},
-      {{""}, syntax, "an empty argument matches no rule"},
-      {{"x"}, syntax, "an unknown word"},
-      {{"/"}, syntax, "a lone slash"},
-      {{"/x"}, syntax, "a slash with another letter"},
-      {{"CO"}, syntax, "two letters of COM are not COM"},
-      {{"COM1", "xyz", "19200"}, syntax, "arguments after the bad one are never examined"},
-      {{"9600", "?", "COM5"}, syntax, "a bad argument stops before a port that would fail"},
-      {{"COM5"}, "Unable to open COM5 at 9600 baud\n", "port 5 passes parsing, then is refused"},
-      {{"COM0"}, "Unable to open COM0 at 9600 baud\n", "port 0 is refused"},
-      {{"COM"}, "Unable to open COM-48 at 9600 baud\n", "COM alone: the terminating zero - '0'"},
-      {{"com9:"}, "Unable to open COM9 at 9600 baud\n", "lower case com, above COM4"},
-      {{"14400"}, "Unable to open COM2 at 14400 baud\n", "a rate that is not in the list"},
-      {{"300"}, "Unable to open COM2 at 300 baud\n", "a rate below the list"},
-      {{"0"}, "Unable to open COM2 at 0 baud\n", "rate 0"},
-      {{"4294967296"}, "Unable to open COM2 at 0 baud\n", "2^32 wraps to 0"},
-      {{"99999999999"}, "Unable to open COM2 at 1215752191 baud\n", "wraps modulo 2^32"},
-      {{"2147483648"}, "Unable to open COM2 at -2147483648 baud\n", "wraps to negative"},
-      {{"COM2"}, "Unable to open COM2 at 9600 baud\n", "no device behind COM2: the probe fails"},
-      {{"COM3", "38400"}, "Unable to open COM3 at 38400 baud\n", "valid line, no device"},
-      {{"COM4:", "/B", "115200"}, "Unable to open COM4 at 115200 baud\n", "/B changes nothing here"},
+      {{"-9600"}, syntax("tavo"), "a baud rate must begin with a digit"},
+      {{"-B"}, syntax("tavo"), "the binary switch begins with /"},
+      {{""}, syntax("tavo"), "an empty argument matches no rule"},
+      {{"x"}, syntax("tavo"), "an unknown word"},
+      {{"/"}, syntax("tavo"), "a lone slash"},
+      {{"/x"}, syntax("tavo"), "a slash with another letter"},
+      {{"CO"}, syntax("tavo"), "two letters of COM are not COM"},
+      {{"COM1", "xyz", "19200"}, syntax("tavo"), "arguments after the bad one are never examined"},
+      {{"9600", "?", "COM5"}, syntax("tavo"), "a bad argument stops before a port that would fail"},
+      {{"?"}, syntax("./some/where/tavo.bin"), "the program named as invoked", "./some/where/tavo.bin"},
+      {{"COM5"}, unable("COM5 at 9600"), "port 5 passes parsing, then is refused"},
+      {{"COM0"}, unable("COM0 at 9600"), "port 0 is refused"},
+      {{"COM"}, unable("COM-48 at 9600"), "COM alone: the terminating zero - '0'"},
+      {{"com9:"}, unable("COM9 at 9600"), "lower case com, above COM4"},
+      {{"14400"}, unable("COM2 at 14400"), "a rate that is not in the list"},
+      {{"300"}, unable("COM2 at 300"), "a rate below the list"},
+      {{"0"}, unable("COM2 at 0"), "rate 0"},
+      {{"4294967296"}, unable("COM2 at 0"), "2^32 wraps to 0"},
+      {{"99999999999"}, unable("COM2 at 1215752191"), "wraps modulo 2^32"},
+      {{"2147483648"}, unable("COM2 at -2147483648"), "wraps to negative"},
+      {{"COM2"}, unable("COM2 at 9600"), "no device behind COM2"},
+      {{"COM3", "38400"}, unable("COM3 at 38400"), "a valid line, no device"},
+      {{"COM4:", "/B", "115200"}, unable("COM4 at 115200"), "/B changes nothing here"},
+      {{"COM1"}, unable("COM1 at 9600"), "a device another program holds is busy"},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(describe(row.args) + ": " + row.checks);
-    int status = -2;
-    std::string restored;
-    EXPECT_EQ(run_to_end(row.args, &status, &restored), row.output);
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(restored, "") << "console settings not given back";
+    Tavo t;
+    TavoRun run;
+    run.args = row.args;
+    run.argv0 = row.argv0;
+    run.line_locked = true;
+    ASSERT_TRUE(tavo_start(&t, run));
+    EXPECT_EQ(tavo_wait_exit(&t), 0);
+    EXPECT_EQ(t.out, row.out);
+    EXPECT_EQ(settings(console_now(&t)), settings(t.console_before));
+    tavo_stop(&t);
   }
 }
 
-TEST(CommandLineE2e, SyntaxLinesNameTheProgramAsInvoked) {
-  E2eTavo tavo;
-  E2eOptions options;
-  options.args = {"?"};
-  options.argv0 = "./some/where/tavo.bin";
-  options.stdout_path = temp_path("argv0");
-  ASSERT_TRUE(e2e_run(&tavo, options));
-  EXPECT_EQ(e2e_exit_status(&tavo), 0);
-  e2e_stop(&tavo);
-  EXPECT_EQ(e2e_read_file(options.stdout_path), syntax_lines("./some/where/tavo.bin"));
-  unlink(options.stdout_path.c_str());
-}
-
-// Accepted command lines: the port and rate they select show in "Using COM%d at %ld
-// baud" once the board's port is open; Ctrl-C then ends with "QUITTING" and status 1.
+// Accepted command lines: the banner, then "Using COM%d at %ld baud" with the port and
+// rate they select, once the board's port is open; Ctrl-C then ends with "QUITTING",
+// status 1, and both terminals as they were.
 TEST(CommandLineE2e, AcceptedCommandLinesOpenTheSelectedPortAtTheSelectedRate) {
   struct Row {
     std::vector<std::string> args;
@@ -136,54 +105,23 @@ TEST(CommandLineE2e, AcceptedCommandLinesOpenTheSelectedPortAtTheSelectedRate) {
       {{"D9600", "COM1"}, 1, 9600, "D9600 leaves the rate alone"},
       {{"COM4:", "115200", "/B"}, 4, 115200, "all three kinds"},
   };
+  const std::string banner = "TAVO version 6.0. ";
   for (const Row &row : rows) {
     SCOPED_TRACE(describe(row.args) + ": " + row.checks);
-    E2eBoard board;
-    ASSERT_TRUE(e2e_board_open(&board));
-    struct termios device_before = e2e_board_settings(&board);
-    E2eTavo tavo;
-    E2eOptions options;
-    options.args = row.args;
-    options.board = &board;
-    options.com = row.com;
-    options.stdout_path = temp_path("accepted");
-    ASSERT_TRUE(e2e_start(&tavo, options));
-    std::string using_line = "Using COM" + std::to_string(row.com) + " at " +
-                             std::to_string(row.baud) + " baud\n";
-    // The banner and the "Using" line are in the file once the console is raw.
-    EXPECT_TRUE(e2e_wait_console_raw(&tavo));
-    EXPECT_TRUE(e2e_ctrl_c(&tavo));
-    EXPECT_TRUE(e2e_wait_exit(&tavo));
-    EXPECT_EQ(e2e_exit_status(&tavo), 1);
-    std::string out = e2e_read_file(options.stdout_path);
-    EXPECT_EQ(out.compare(0, sizeof banner_start - 1, banner_start), 0) << out;
-    size_t banner_end = out.find('\n');
-    ASSERT_NE(banner_end, std::string::npos) << out;
-    EXPECT_EQ(out.substr(banner_end + 1), using_line + "QUITTING\n");
-    EXPECT_EQ(e2e_settings_difference(device_before, e2e_board_settings(&board)), "")
-        << "the port's settings were not given back";
-    EXPECT_EQ(e2e_settings_difference(tavo.console_before, e2e_console_settings(&tavo)), "")
-        << "the console's settings were not given back";
-    e2e_stop(&tavo);
-    e2e_board_close(&board);
-    unlink(options.stdout_path.c_str());
+    Tavo t;
+    TavoRun run;
+    run.args = row.args;
+    run.com = row.com;
+    ASSERT_TRUE(tavo_up(&t, run));
+    struct termios line = line_now(&t);  // 8 data bits, 1 stop bit, no parity, no handshake
+    EXPECT_EQ(line.c_cflag & (CSIZE | CSTOPB | PARENB | CRTSCTS), (tcflag_t)CS8);
+    type_keys(&t, "\x03");
+    EXPECT_EQ(tavo_wait_exit(&t), 1);
+    EXPECT_EQ(t.out.compare(0, banner.size(), banner), 0) << t.out;
+    EXPECT_EQ(t.out.substr(t.out.find('\n') + 1), "Using COM" + std::to_string(row.com) + " at " +
+                                                      std::to_string(row.baud) + " baud\nQUITTING\n");
+    EXPECT_EQ(settings(line_now(&t)), settings(t.line_before)) << "the port's settings";
+    EXPECT_EQ(settings(console_now(&t)), settings(t.console_before)) << "the console's settings";
+    tavo_stop(&t);
   }
-}
-
-// A device that another program holds (an exclusive lock on it) probes as busy.
-TEST(CommandLineE2e, BusyDeviceIsRefused) {
-  E2eBoard board;
-  ASSERT_TRUE(e2e_board_open(&board));
-  ASSERT_EQ(flock(board.device, LOCK_EX | LOCK_NB), 0);
-  E2eTavo tavo;
-  E2eOptions options;
-  options.args = {"COM1"};
-  options.board = &board;
-  options.stdout_path = temp_path("busy");
-  ASSERT_TRUE(e2e_run(&tavo, options));
-  EXPECT_EQ(e2e_exit_status(&tavo), 0);
-  EXPECT_EQ(e2e_read_file(options.stdout_path), "Unable to open COM1 at 9600 baud\n");
-  e2e_stop(&tavo);
-  e2e_board_close(&board);
-  unlink(options.stdout_path.c_str());
 }

@@ -1,11 +1,8 @@
-// End-to-end harness: runs the tavo program on a pseudo-terminal as its console (its
-// controlling terminal), with its COM port on a second pseudo-terminal pair whose other
-// end the test plays as the board. The test types keys and reads the screen, sends and
-// receives the board's bytes, waits for the exit status and reads back both
-// terminals' settings.
-//
-// Every wait has a bound that only a hang reaches; a child still running when the
-// test process ends is killed.
+// End-to-end harness: the tavo program in a fresh working directory, a pseudo-terminal
+// as its console (its controlling terminal), standard output on a pipe, and TAVO_COM<n>
+// naming a second pseudo-terminal pair whose master the test plays as the board. Every
+// byte of the screen, of standard output and of the line can be checked; every wait has
+// a bound that only a hang reaches, and a child left running is killed at stop.
 #pragma once
 
 #include <sys/types.h>
@@ -14,84 +11,51 @@
 #include <string>
 #include <vector>
 
-// A generous bound for anything the program does in response to the test.
-#define E2E_TIMEOUT_MS 10000
-
-// The board's end of the line. The test keeps the device side open too, so the line
-// outlives tavo's close and its settings can be read at any time.
-struct E2eBoard {
-  int master;             // the board reads and writes here
-  int device;             // the device tavo opens (its path is given as TAVO_COM<n>)
-  char path[128];
-  std::string received;   // everything read from tavo so far
-  size_t mark;            // e2e_board_expect searches from here
+struct TavoRun {
+  std::vector<std::string> args = {"COM1:", "115200"};
+  int com = 1;                // TAVO_COM<com> names the board; the other 35 name nothing
+  std::string argv0 = "tavo";
+  bool own_terminal = true;   // false: no controlling terminal, the console is stdin and
+                              // stdout (so standard output shows on the screen)
+  bool line_locked = false;   // another program holds the board's device (exclusive lock)
 };
 
-// Opens a pair; the device starts raw at 2400 baud with a few settings of its own
-// (tavo must put them back at close).
-bool e2e_board_open(E2eBoard *board);
-void e2e_board_close(E2eBoard *board);
-bool e2e_board_send(E2eBoard *board, const std::string &bytes);
-// Waits until `bytes` has arrived at or after the mark; the mark then moves past it.
-bool e2e_board_expect(E2eBoard *board, const std::string &bytes, int timeout_ms = E2E_TIMEOUT_MS);
-// Waits until at least `count` bytes have arrived after the mark and gives them (the
-// mark moves past them).
-std::string e2e_board_take(E2eBoard *board, size_t count, int timeout_ms = E2E_TIMEOUT_MS);
-// Reads whatever arrives within `quiet_ms` (for checking that nothing more came).
-std::string e2e_board_drain(E2eBoard *board, int quiet_ms);
-struct termios e2e_board_settings(const E2eBoard *board);
-
-struct E2eOptions {
-  std::vector<std::string> args;       // after the program name
-  const E2eBoard *board = nullptr;     // the board, or none
-  int com = 1;                         // TAVO_COM<com> names the board's device; the other
-                                       // TAVO_COM1..36 name paths that do not exist
-  std::string program;                 // default TAVO_EXE
-  std::string argv0;                   // the program name as invoked; default the path
-  std::string stdout_path;             // standard output to this file instead of the console
-  bool controlling_terminal = true;    // false: the console pty is stdin/stdout but not the
-                                       // controlling terminal, so /dev/tty cannot be opened
+struct Tavo {
+  pid_t pid = -1;
+  int pidfd = -1;
+  int status = -1;            // the waitpid status once it has ended
+  int console = -1, console_device = -1, line = -1, line_device = -1, out_fd = -1;
+  struct termios console_before, line_before;  // both as they were before the start
+  std::string out, screen;    // standard output and screen so far
+  std::string line_in;        // bytes from tavo on the line not yet taken by the test
+  std::string dir;
 };
 
-struct E2eTavo {
-  pid_t pid;
-  int console;             // the console's master: the test's keyboard and screen
-  int console_device;      // the console's terminal itself, kept for its settings
-  struct termios console_before;  // the console's settings before the start
-  std::string screen;      // everything read from the console so far
-  size_t mark;             // e2e_expect searches from here
-  bool exited;
-  int status;              // waitpid status once exited
-};
+bool tavo_start(Tavo *t, const TavoRun &run = TavoRun());
+// Starts tavo and waits until its terminal loop runs.
+bool tavo_up(Tavo *t, const TavoRun &run = TavoRun());
+int tavo_wait_exit(Tavo *t);  // the exit status; -1 when it did not exit normally
+void tavo_stop(Tavo *t);
 
-bool e2e_start(E2eTavo *tavo, const E2eOptions &options);
-// Waits until `text` shows on the console at or after the mark; the mark then moves
-// past it.
-bool e2e_expect(E2eTavo *tavo, const std::string &text, int timeout_ms = E2E_TIMEOUT_MS);
-// Reads whatever shows within `quiet_ms` and gives all of the screen after the mark.
-std::string e2e_screen_after_mark(E2eTavo *tavo, int quiet_ms);
-bool e2e_type(E2eTavo *tavo, const std::string &keys);
-bool e2e_ctrl_c(E2eTavo *tavo);           // typed on the console: the terminal raises SIGINT
-bool e2e_signal(E2eTavo *tavo, int signal_number);
-// Waits for the end of the process; true once it has ended (status in tavo->status).
-bool e2e_wait_exit(E2eTavo *tavo, int timeout_ms = E2E_TIMEOUT_MS);
-// The exit status, or -1 when the process did not exit normally (or has not ended).
-int e2e_exit_status(const E2eTavo *tavo);
-// Runs to the end without a board or keys: for command lines that end at once.
-bool e2e_run(E2eTavo *tavo, const E2eOptions &options);
-// Waits until the terminal loop runs: the console raw both ways (no canonical input,
-// no echo, no output processing), which tavo sets once its banner is out.
-bool e2e_wait_console_raw(E2eTavo *tavo, int timeout_ms = E2E_TIMEOUT_MS);
-struct termios e2e_console_settings(const E2eTavo *tavo);
-void e2e_stop(E2eTavo *tavo);            // kills it if still running, closes the console
+void board_send(Tavo *t, const std::string &bytes);
+std::string board_read(Tavo *t, size_t n);  // exactly n bytes (fewer only at the bound)
+bool board_quiet(Tavo *t, int ms);          // true when nothing arrives within ms
+// Proves the line idle and tavo back in its terminal loop: an ENQ must get '*' as the
+// very next byte (then "X" makes that request do nothing).
+void board_check_idle(Tavo *t);
+void board_request(Tavo *t, const std::string &request);  // ENQ, '*', the request
+// Standard output after `from`, once it holds at least `size` bytes: tavo flushes it
+// when it waits for a byte, which may be after its next reply on the line.
+std::string out_after(Tavo *t, size_t from, size_t size);
+bool wait_screen(Tavo *t, const std::string &text, size_t from = 0);
+void type_keys(Tavo *t, const std::string &keys);
 
-// The fields tavo must give back, equal in both; a description of the first
-// difference otherwise (empty when equal).
-std::string e2e_settings_difference(const struct termios &before, const struct termios &after);
+std::string settings(const struct termios &t);  // every field, to compare two settings
+struct termios console_now(const Tavo *t);
+struct termios line_now(const Tavo *t);
 
-// Processor time (user + system) the process has used so far, in clock ticks; -1 when
-// it cannot be read.
-long e2e_cpu_ticks(pid_t pid);
-
-// The contents of a file ("" when it cannot be read).
-std::string e2e_read_file(const std::string &path);
+std::string in_dir(const Tavo *t, const std::string &name);
+void write_file(const std::string &path, const std::string &bytes);
+std::string read_file(const std::string &path);
+std::string bytes(std::initializer_list<int> values);  // table rows with NULs
+std::string hex(const std::string &bytes);             // "52 31 07" for diagnostics
