@@ -111,16 +111,26 @@ static void SioFillLocked(uint8_t port, RingQueue &ring) {
   ring.count.fetch_add(got);
 }
 
+// Set while this thread's handler runs for EV_RX80FULL. A handler that takes bytes
+// then fills the ring again (SioPendingCount, SioGetByte), and that fill's own test
+// would call it again from inside itself, deeper at every byte while the backlog
+// stays high, until the stack runs out: the nested report is left out (the handler
+// is busy taking the bytes anyway).
+static thread_local bool reporting_backlog = false;
+
 // Delivers EV_RX80FULL when ring and driver together hold 80 percent of the receive
 // capacity and the mask asks for it.
 static void SioTestBacklog(uint8_t port) {
   PortTable &t = table();
-  if (!(t.event_masks[port].load() & EV_RX80FULL)) return;
+  if (reporting_backlog || !(t.event_masks[port].load() & EV_RX80FULL)) return;
   RingQueue &ring = t.rx_rings[port];
   uint32_t backlog = ring.count.load() + SioGetDriverQueueCount(port, 0);
   double capacity = double(ring.size.load()) + double(ring.driver_queue.load());
   uint32_t threshold = static_cast<uint32_t>(capacity * BACKLOG_FACTOR);
-  if (backlog >= threshold) SioDispatchEvents(port, EV_RX80FULL);
+  if (backlog < threshold) return;
+  reporting_backlog = true;
+  SioDispatchEvents(port, EV_RX80FULL);
+  reporting_backlog = false;
 }
 
 void SioFillRxRing(uint8_t port) {

@@ -1,28 +1,29 @@
-// Event mask, latching and handler dispatch against the simulated device: the mask
-// and what reaches the device, the event character, ring polling on the Windows 95
-// family, the folding of event words into the status bytes, and the handler.
+// Events, status bytes and line settings against the simulated device: the event
+// mask and what reaches the device, ring polling, the folding of event words and
+// line errors into the status bytes, the modem status byte, DTR and RTS under a
+// handshake, the XON/XOFF limits, and the time and range helpers.
 #include <gtest/gtest.h>
 
-#include "library_hooks.h"
+#include "support.h"
 
 TEST(Events, SetEventMask) {
   struct Row {
     const char *what;
     uint32_t mask;
     uint8_t event_char;
-    uint32_t stored;       // event_masks[0] afterwards
-    bool programs;         // SetCommMask called
-    DWORD device_mask;     // the device's mask afterwards
-    char evt_char;         // the device's EvtChar afterwards
+    uint32_t stored;    // the port's mask afterwards
+    bool programs;      // SetCommMask called
+    DWORD device_mask;  // the device's mask afterwards
+    char evt_char;      // the device's EvtChar afterwards
   } rows[] = {
-      {"-1 asks only", 0xFFFFFFFFu, 'A', 0x5FD, false, 0x5FD, 0},
-      {"the library's own bit never reaches the device", 0x1000, 'A', 0x1000, true, 0, 0},
+      {"-1 only asks", 0xFFFFFFFFu, 'A', 0x5FD, false, 0x5FD, 0},
+      {"0x1000, the library's own bit, never reaches the device", 0x1000, 'A', 0x1000, true, 0, 0},
       {"EV_RXFLAG sets the event character", EV_RXCHAR | EV_RXFLAG, 'Z', 0x3, true, 0x3, 'Z'},
       {"without EV_RXFLAG EvtChar stays", EV_RXCHAR, 'Q', 0x1, true, 0x1, 'Z'},
-      {"everything", 0xFFFFFFFEu, 'Z', 0xFFFFFFFEu, true, 0xFFFFEFFEu, 'Z'},
   };
-  SimDevice *dev = sio_test_open(0);
+  SimDevice *dev = sim_attach("COM1");
   sim_set_comm_mask(dev, 0x5FD);
+  open_sim_port(0);
   uint32_t previous = 0x5FD;
   for (const Row &row : rows) {
     SCOPED_TRACE(row.what);
@@ -34,158 +35,186 @@ TEST(Events, SetEventMask) {
     EXPECT_EQ(sim_dcb(dev).EvtChar, row.evt_char);
     previous = row.stored;
   }
-  // Device failures are not reported: the previous mask comes back regardless.
-  sim_fail(dev, SIM_SET_COMM_MASK, ERROR_GEN_FAILURE);
-  EXPECT_EQ(SioSetEventMask(0, EV_RXCHAR, 0), previous);
-  sim_fail(dev, SIM_SET_COMM_MASK, 0);
-  sio_test_close_all();
-}
-
-TEST(Events, MaskBeforeTheLibraryExists) {
-  ASSERT_EQ(port_table.load(), nullptr);
-  EXPECT_EQ(SioSetEventMask(0, EV_RXCHAR, 0), 0u);
-  EXPECT_EQ(port_table.load(), nullptr);
-}
-
-TEST(Events, MaskOfAClosedPortTakesEffectAtConfiguration) {
-  SimDevice *dev = sim_attach("COM1");
-  SioInitLibrary();
-  EXPECT_EQ(SioSetEventMask(0, EV_RXCHAR | EV_ERR, 0), 0x5FDu);
-  EXPECT_EQ(SioSetEventMask(0, 0xFFFFFFFFu, 0), uint32_t(EV_RXCHAR | EV_ERR));
-  EXPECT_EQ(sim_calls(dev, SIM_SET_COMM_MASK), 0u);
-  EXPECT_EQ(SioSetEventMask(36, EV_RXCHAR, 0), 0u);  // no slot: refused
-  sio_test_open(0);
+  // A closed port's mask is kept and programmed at the next configuration.
+  SioClose(0);
+  EXPECT_EQ(SioSetEventMask(0, EV_RXCHAR | EV_ERR, 0), 0x1u);
+  EXPECT_EQ(sim_comm_mask(dev), 0x5FDu) << "the device's own mask, given back by the close";
+  SioOpen(0);
   SioConfigure(0, 9600, 8, 1, 'N', 0);
   EXPECT_EQ(sim_comm_mask(dev), DWORD(EV_RXCHAR | EV_ERR));
-  sio_test_close_all();
-  // The mask survives the close.
-  EXPECT_EQ(table().event_masks[0].load(), uint32_t(EV_RXCHAR | EV_ERR));
+  close_all();
 }
 
-TEST(Events, RingPollingFollowsTheMaskOnWindows95Only) {
+TEST(Events, RingPollingOnTheWindows95FamilyOnly) {
   struct Row {
     const char *what;
     bool win95;
-    uint32_t polling_before;
-    uint32_t mask;
-    uint32_t polling_after;
+    uint32_t before, mask, after;
   } rows[] = {
       {"95: EV_RING switches polling on", true, 0, EV_RING, 1},
       {"95: no EV_RING switches it off", true, 1, EV_RXCHAR, 0},
       {"95: -1 changes nothing", true, 1, 0xFFFFFFFFu, 1},
-      {"NT: polling untouched (off)", false, 0, EV_RING, 0},
-      {"NT: polling untouched (on)", false, 1, EV_RXCHAR, 1},
+      {"NT: untouched (off)", false, 0, EV_RING, 0},
+      {"NT: untouched (on)", false, 1, EV_RXCHAR, 1},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.what);
-    sio_test_reinit(row.win95);
-    sio_test_open(0);
-    port_record(0).ring_polling.store(row.polling_before);
+    reinit_library(row.win95);
+    open_sim_port(0);
+    port_record(0).ring_polling.store(row.before);
     SioSetEventMask(0, row.mask, 0);
-    EXPECT_EQ(port_record(0).ring_polling.load(), row.polling_after);
-    sio_test_close_all();
-    EXPECT_EQ(port_record(0).ring_polling.load(), 0u);  // cleared by the close
+    EXPECT_EQ(port_record(0).ring_polling.load(), row.after);
+    close_all();
   }
-}
-
-TEST(Events, HandlerInstallation) {
-  SioInitLibrary();
-  EXPECT_EQ(SioSetEventHandler(0, sio_test_record_handler), nullptr);  // closed
-  EXPECT_EQ(table().event_threads[0].handler.load(), nullptr);
-  EXPECT_EQ(SioGetLastError(0), SIO_FAILED);
-  sio_test_open(0);
-  EXPECT_EQ(SioSetEventHandler(0, sio_test_record_handler), nullptr);
-  EXPECT_EQ(SioSetEventHandler(0, nullptr), &sio_test_record_handler);
-  EXPECT_EQ(SioSetEventHandler(0, sio_test_record_handler), nullptr);
-  sio_test_close_all();
-  EXPECT_EQ(table().event_threads[0].handler.load(), nullptr);  // gone with the close
+  // A poll delivers EV_RING each time the line is on, and sets the change bit.
+  SimDevice *dev = open_sim_port(0);
+  SioSetEventHandler(0, log_event);
+  for (DWORD lines : {DWORD(MS_RING_ON), DWORD(MS_RING_ON | MS_CTS_ON), DWORD(0)}) {
+    sim_set_modem_status(dev, lines);
+    SioPollRing(0);
+    EXPECT_EQ(port_record(0).modem_changes.load(), lines ? 0x04 : 0x00);
+  }
+  EXPECT_EQ(logged_words(), std::vector<uint32_t>(2, EV_RING));
+  close_all();
 }
 
 TEST(Events, FoldingIntoTheStatusBytes) {
   struct Row {
     const char *what;
     uint32_t events;
-    DWORD pending_errors;  // CE_ bits the device holds
+    DWORD errors;  // CE_ bits the device holds
     uint8_t line_events, modem_changes;
   } rows[] = {
       {"CTS with RING", EV_CTS | EV_RING, 0, 0x00, 0x05},
       {"DSR with RLSD", EV_DSR | EV_RLSD, 0, 0x00, 0x0A},
-      {"RXCHAR", EV_RXCHAR, 0, 0x01, 0},
-      {"RXFLAG", EV_RXFLAG, 0, 0x01, 0},
-      {"RX80FULL", EV_RX80FULL, 0, 0x01, 0},
+      {"RXFLAG is data received", EV_RXFLAG, 0, 0x01, 0},
+      {"RX80FULL is data received", EV_RX80FULL, 0, 0x01, 0},
       {"TXEMPTY", EV_TXEMPTY, 0, 0x20, 0},
       {"BREAK", EV_BREAK, 0, 0x10, 0},
-      {"ERR with an overrun pending", EV_ERR, CE_OVERRUN, 0x02, 0},
-      {"ERR with framing and parity", EV_ERR, CE_FRAME | CE_RXPARITY, 0x0C, 0},
+      {"ERR: CE_RXOVER is an overrun", EV_ERR, CE_RXOVER, 0x02, 0},
+      {"ERR: CE_OVERRUN", EV_ERR, CE_OVERRUN, 0x02, 0},
+      {"ERR: CE_RXPARITY", EV_ERR, CE_RXPARITY, 0x04, 0},
+      {"ERR: CE_FRAME", EV_ERR, CE_FRAME, 0x08, 0},
+      {"ERR: CE_BREAK", EV_ERR, CE_BREAK, 0x10, 0},
+      {"ERR: CE_TXFULL is ignored", EV_ERR, CE_TXFULL, 0x00, 0},
       {"errors are polled only on EV_ERR", EV_RXCHAR, CE_FRAME, 0x01, 0},
       {"other bits change nothing", 0x800 | EV_PERR, 0, 0x00, 0},
-      {"an empty word does nothing", 0, CE_FRAME, 0x00, 0},
   };
-  SimDevice *dev = sio_test_open(0);
-  uint32_t latched = 0;
+  SimDevice *dev = open_sim_port(0);
   for (const Row &row : rows) {
     SCOPED_TRACE(row.what);
-    sim_set_errors(dev, row.pending_errors);
-    SioClearLineEvents(0);
-    SioReadModemStatus(0);
-    EXPECT_EQ(SioLatchEvents(0, row.events), latched);
-    latched = row.events;
-    EXPECT_EQ(table().event_threads[0].latched_events, row.events);
-    EXPECT_EQ(port_record(0).line_events.load(), row.line_events);
+    SioPollLineErrors(0);  // what the last row left in the device, recorded ...
+    SioClearLineEvents(0);  // ... and cleared
+    SioReadModemStatus(0);  // clears the change bits
+    sim_set_errors(dev, row.errors);
+    SioLatchEvents(0, row.events);
+    EXPECT_EQ(SioClearLineEvents(0), row.line_events);
+    EXPECT_EQ(SioClearLineEvents(0), 0) << "reported once";
     EXPECT_EQ(port_record(0).modem_changes.load(), row.modem_changes);
-    SioPollLineErrors(0);  // leaves the device without errors for the next row
   }
-  sio_test_close_all();
+  close_all();
 }
 
-TEST(Events, DispatchCallsTheHandlerOnce) {
-  sio_test_open(0);
-  EXPECT_EQ(SioDispatchEvents(0, EV_RXCHAR), 1);  // no handler: nothing, still 1
-  SioSetEventHandler(0, sio_test_record_handler);
-  struct Row {
-    uint32_t events;
-    size_t calls;
-  } rows[] = {{0, 0}, {EV_RXCHAR, 1}, {SIO_EV_TXRING_EMPTY | EV_RING, 1}};
-  for (const Row &row : rows) {
-    SCOPED_TRACE(row.events);
-    sio_test_clear_handler_calls();
-    EXPECT_EQ(SioDispatchEvents(0, row.events), 1);
-    auto calls = sio_test_handler_calls();
-    ASSERT_EQ(calls.size(), row.calls);
-    if (row.calls) {
-      EXPECT_EQ(calls[0].port, 0);
-      EXPECT_EQ(calls[0].events, row.events);
-    }
-  }
-  sio_test_close_all();
-}
-
-TEST(Events, RingPollingDeliversRingAtEveryPoll) {
-  SimDevice *dev = sio_test_open(0);
-  SioSetEventHandler(0, sio_test_record_handler);
+TEST(Events, ModemStatusSequence) {
   struct Row {
     const char *what;
+    uint32_t fold;  // event word latched before the read
     DWORD lines;
-    size_t calls_after;
+    uint8_t clear_mask, status, changes_after;
   } rows[] = {
-      {"first poll with the ring on", MS_RING_ON, 1},
-      {"second", MS_RING_ON | MS_CTS_ON, 2},
-      {"third", MS_RING_ON, 3},
-      {"ring off: nothing", 0, 3},
+      {"CTS and DSR on, no change", 0, MS_CTS_ON | MS_DSR_ON, 0x0F, 0x30, 0},
+      {"CTS change folded, CTS on", EV_CTS, MS_CTS_ON, 0x0F, 0x11, 0},
+      {"the next read has no change", 0, MS_CTS_ON, 0x0F, 0x10, 0},
+      {"clear mask 0 keeps the change bits", EV_RING | EV_RLSD, MS_RING_ON, 0x00, 0x4C, 0x0C},
+      {"and they are reported again", 0, MS_RLSD_ON, 0x04, 0x8C, 0x08},
   };
-  sio_test_clear_handler_calls();
+  SimDevice *dev = open_sim_port(0);
   for (const Row &row : rows) {
     SCOPED_TRACE(row.what);
+    if (row.fold) SioLatchEvents(0, row.fold);
     sim_set_modem_status(dev, row.lines);
-    SioLatchEvents(0, EV_CTS);  // a change bit the poll's read clears
-    SioPollRing(0);
-    auto calls = sio_test_handler_calls();
-    ASSERT_EQ(calls.size(), row.calls_after);
-    if (!calls.empty()) {
-      EXPECT_EQ(calls.back().events, uint32_t(EV_RING));
-    }
-    uint8_t expected_changes = (row.lines & MS_RING_ON) ? 0x04 : 0x00;
-    EXPECT_EQ(port_record(0).modem_changes.load(), expected_changes);
+    EXPECT_EQ(SioGetModemStatus(0, row.clear_mask), row.status);
+    EXPECT_EQ(port_record(0).modem_changes.load(), row.changes_after);
   }
-  sio_test_close_all();
+  EXPECT_EQ(SioGetModemStatus(1, 0), 0) << "a closed port";
+  close_all();
+}
+
+TEST(Events, DtrAndRtsUnderAHandshake) {
+  struct Row {
+    const char *what;
+    void (*op)(uint8_t);
+    uint8_t flow_flags;
+    std::vector<DWORD> escapes;
+    uint8_t dtr_after, rts_after;  // from dtr 1, rts 2
+  } rows[] = {
+      {"lower DTR", SioClearDtr, 0x00, {CLRDTR}, 0, 2},
+      {"raise RTS gives 2", SioSetRts, 0x00, {SETRTS}, 1, 2},
+      {"lower RTS", SioClearRts, 0x00, {CLRRTS}, 1, 0},
+      {"DTR/DSR owns DTR", SioClearDtr, 0x20, {}, 1, 2},
+      {"RTS/CTS owns RTS", SioClearRts, 0x10, {}, 1, 2},
+      {"RTS/CTS leaves DTR alone", SioClearDtr, 0x10, {CLRDTR}, 0, 2},
+  };
+  SimDevice *dev = open_sim_port(0);
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.what);
+    port_record(0).dtr_state.store(1);
+    port_record(0).rts_state.store(2);
+    port_record(0).flow_flags.store(row.flow_flags);
+    sim_clear_records(dev);
+    row.op(0);
+    EXPECT_EQ(sim_escapes(dev), row.escapes);
+    EXPECT_EQ(port_record(0).dtr_state.load(), row.dtr_after);
+    EXPECT_EQ(port_record(0).rts_state.load(), row.rts_after);
+  }
+  port_record(0).flow_flags.store(0);
+  close_all();
+}
+
+TEST(Events, XonXoffLimits) {
+  struct Row {
+    DWORD queue;  // driver's current receive queue
+    uint8_t flow;
+    WORD xoff_lim, xon_lim;
+  } rows[] = {
+      {1024, 0x80, 103, 112},     {4096, 0x80, 410, 569},      {8192, 0x80, 820, 1467},
+      {32768, 0x80, 3277, 13740}, {65534, 0x80, 6554, 49128},  {65536 + 1024, 0x80, 103, 112},
+      {8192, 0x90, 820, 1467},    {8192, 0x10, 0, 0},
+  };
+  SimDevice *dev = open_sim_port(0);
+  for (const Row &row : rows) {
+    SCOPED_TRACE(testing::Message() << "queue " << row.queue << " flow " << int(row.flow));
+    sim_set_current_queues(dev, row.queue, SIM_FROM_SETUP);
+    SioSetFlowControl(0, row.flow, 0);
+    EXPECT_EQ(sim_dcb(dev).XoffLim, row.xoff_lim);
+    EXPECT_EQ(sim_dcb(dev).XonLim, row.xon_lim);
+  }
+  // A queue whose low 16 bits are 0 applies nothing.
+  sim_set_current_queues(dev, 65536, SIM_FROM_SETUP);
+  unsigned sets = sim_calls(dev, SIM_SET_COMM_STATE);
+  SioUpdateXonXoffLimits(0);
+  EXPECT_EQ(sim_calls(dev, SIM_SET_COMM_STATE), sets);
+  close_all();
+}
+
+TEST(Events, TimeAndRange) {
+  struct Row {
+    uint32_t stamp, now, elapsed;
+  } rows[] = {
+      {0xFFFFFFF0u, 0x10u, 32}, {100, 100, 0}, {0xFFFFFFFFu, 0, 1}, {0x80000000u, 0x7FFFFFFFu, 0xFFFFFFFFu},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.stamp);
+    sim_set_clock(row.now);
+    EXPECT_EQ(SioElapsedMs(row.stamp), row.elapsed);
+  }
+  sim_reset_all();
+  // Indexes past the table touch no port's record.
+  SioInitLibrary();
+  for (uint32_t i = 0; i < SIO_PORT_COUNT; i++) port_record(uint8_t(i)).last_error.store(7);
+  for (uint8_t port : {uint8_t(36), uint8_t(255)}) {
+    EXPECT_FALSE(SioIsOpen(port)) << int(port);
+    EXPECT_EQ(SioGetLastError(port), SIO_FAILED) << int(port);
+  }
+  for (uint32_t i = 0; i < SIO_PORT_COUNT; i++) EXPECT_EQ(port_record(uint8_t(i)).last_error.load(), 7);
 }

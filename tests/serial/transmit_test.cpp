@@ -1,0 +1,205 @@
+// The transmit ring and the writer thread against the simulated device: chunk sizes,
+// writes that fail to start, flushes, the ring-emptied event, a full ring, and the
+// transmitter-empty event held back while data waits.
+#include <gtest/gtest.h>
+
+#include "support.h"
+
+namespace {
+
+class Transmit : public ::testing::Test {
+ protected:
+  void TearDown() override { close_all(); }
+};
+
+// Empties the idle writer's ring and moves both positions to `pos`.
+void place_ring_at(uint32_t pos) {
+  RingQueue &ring = tx_ring(0);
+  SioLockRing(&ring);
+  ring.read_pos.store(pos);
+  ring.write_pos.store(pos);
+  ring.count.store(0);
+  SioUnlockRing(&ring);
+}
+
+// Waits until the writer has no bytes left, nor a write in flight.
+bool wait_drained() {
+  return wait_until([] { return tx_ring(0).count.load() == 0 && table().tx_in_flight[0].load() == 0; });
+}
+
+}  // namespace
+
+TEST_F(Transmit, ChunksFollowTheBaudRateAndNeverWrap) {
+  struct Row {
+    const char *what;
+    uint32_t baud, read_pos, bytes;
+    std::vector<DWORD> writes;
+  } rows[] = {
+      {"9600 baud: 192 bytes a write", 9600, 0, 1000, {192, 192, 192, 192, 192, 40}},
+      {"past the end of a 4096 ring: two writes", 9600, 4050, 100, {46, 54}},
+      {"300 baud: 6 raised to 10", 300, 0, 25, {10, 10, 5}},
+      {"115200 baud: 2304 a write, stopping at the end", 115200, 3000, 3000, {1096, 1904}},
+  };
+  SimDevice *dev = open_sim_port(0);
+  ASSERT_EQ(tx_ring(0).size.load(), 4096u);
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.what);
+    port_record(0).baud.store(row.baud);
+    place_ring_at(row.read_pos);
+    sim_clear_records(dev);
+    std::vector<uint8_t> block = byte_stream(row.bytes, row.baud);
+    ASSERT_EQ(SioTxRingWrite(0, block.data(), row.bytes), row.bytes);
+    ASSERT_TRUE(sim_wait_written(dev, row.bytes, 10000));
+    ASSERT_TRUE(wait_drained());
+    EXPECT_EQ(sim_write_sizes(dev), row.writes);
+    EXPECT_EQ(sim_written(dev), block);
+  }
+}
+
+TEST_F(Transmit, AWriteThatFailsToStartKeepsItsBytes) {
+  SimDevice *dev = open_sim_port(0);
+  sim_set_write_mode(dev, SIM_IO_FAIL, ERROR_GEN_FAILURE);
+  std::vector<uint8_t> block = byte_stream(50, 3);
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(SioTxRingWrite(0, block.data(), 50), 50u);
+  ASSERT_TRUE(sim_wait_calls(dev, SIM_WRITE_FILE, 7, 10000));
+  EXPECT_GE(elapsed_ms(start), 200) << "pauses of 4, 8, 16, 32, 64 and 100 ms: no spinning";
+  EXPECT_EQ(SioPendingCount(0, 1), 50u) << "nothing is taken from the ring";
+
+  sim_set_write_mode(dev, SIM_IO_AT_ONCE);
+  ASSERT_TRUE(sim_wait_written(dev, 50, 10000)) << "the kept bytes go once the device takes them";
+  EXPECT_EQ(sim_written(dev), block);
+
+  sim_set_write_mode(dev, SIM_IO_FAIL, ERROR_GEN_FAILURE);
+  SioTxRingWrite(0, block.data(), 50);
+  ASSERT_TRUE(sim_wait_calls(dev, SIM_WRITE_FILE, sim_calls(dev, SIM_WRITE_FILE) + 3, 10000));
+  auto close_start = std::chrono::steady_clock::now();
+  SioClose(0);
+  EXPECT_LT(elapsed_ms(close_start), 1000) << "a close while writes fail";
+}
+
+TEST_F(Transmit, Flushes) {
+  struct Row {
+    const char *what;
+    SimIoMode mode;  // of the write of 100 bytes queued first
+  } rows[] = {
+      {"a flush while the writer is idle is answered at once", SIM_IO_AT_ONCE},
+      {"a flush during a write abandons it", SIM_IO_PENDING},
+      {"a flush while failed writes pause is answered at once", SIM_IO_FAIL},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.what);
+    SimDevice *dev = open_sim_port(0);
+    SioSetEventHandler(0, log_event);
+    SioSetEventMask(0, SIO_DEFAULT_EVENT_MASK | SIO_EV_TXRING_EMPTY, 0);
+    sim_set_write_mode(dev, row.mode, ERROR_GEN_FAILURE);
+    std::vector<uint8_t> block = byte_stream(100, 5);
+    ASSERT_EQ(SioTxRingWrite(0, block.data(), 100), 100u);
+    ASSERT_TRUE(row.mode == SIM_IO_AT_ONCE   ? sim_wait_written(dev, 100, 10000) && wait_drained()
+                : row.mode == SIM_IO_PENDING ? sim_wait_write_pending(dev, 10000)
+                                             : sim_wait_calls(dev, SIM_WRITE_FILE, 2, 10000));
+    // A wake-up for data already waits (the event thread's nudge can leave one): the
+    // writer must still not write again before the flush has purged the old write.
+    win32.SetEvent(table().writer_threads[0].data_event);
+    sim_clear_records(dev);
+    clear_log();
+    auto start = std::chrono::steady_clock::now();
+    SioFlush(0, 1);
+    EXPECT_LT(elapsed_ms(start), 1000) << "the writer acknowledged (no 5000 ms time-out)";
+    EXPECT_EQ(sim_purges(dev), std::vector<DWORD>{PURGE_TXABORT | PURGE_TXCLEAR});
+    EXPECT_EQ(SioPendingCount(0, 1), 0u);
+    EXPECT_FALSE(sim_write_pending(dev));
+    EXPECT_TRUE(row.mode != SIM_IO_PENDING || wait_logged(SIO_EV_TXRING_EMPTY, 1)) << "abandoned: emptied";
+
+    sim_set_write_mode(dev, SIM_IO_AT_ONCE);
+    ASSERT_EQ(SioTxRingWrite(0, block.data(), 7), 7u);
+    ASSERT_TRUE(sim_wait_written(dev, 7, 10000)) << "the writer goes on after the flush";
+    EXPECT_EQ(sim_written(dev), std::vector<uint8_t>(block.begin(), block.begin() + 7));
+    EXPECT_EQ(sim_misuse_count(dev), 0u) << "no write while an abandoned one was pending";
+    close_all();
+  }
+}
+
+TEST_F(Transmit, RingEmptiedIsReportedOncePerEmptying) {
+  SimDevice *dev = open_sim_port(0);
+  SioSetEventHandler(0, log_event);
+  SioSetEventMask(0, SIO_DEFAULT_EVENT_MASK | SIO_EV_TXRING_EMPTY, 0);
+  size_t total = 0;
+  for (size_t round = 1; round <= 4; round++) {
+    SCOPED_TRACE(round);
+    std::vector<uint8_t> block = byte_stream(round * 300, uint32_t(round));
+    ASSERT_EQ(SioTxRingWrite(0, block.data(), uint32_t(block.size())), block.size());
+    total += block.size();
+    ASSERT_TRUE(sim_wait_written(dev, total, 10000));
+    ASSERT_TRUE(wait_logged(SIO_EV_TXRING_EMPTY, round));
+    EXPECT_EQ(logged_count(SIO_EV_TXRING_EMPTY), round);
+  }
+  EXPECT_EQ(logged_words(), std::vector<uint32_t>(4, SIO_EV_TXRING_EMPTY));
+}
+
+TEST_F(Transmit, FullRingTakesNothing) {
+  SimDevice *dev = open_sim_port(0);
+  sim_set_write_mode(dev, SIM_IO_PENDING);
+  std::vector<uint8_t> block = byte_stream(4096, 1);
+  ASSERT_EQ(SioTxRingWrite(0, block.data(), 4096), 4096u) << "an empty ring takes its size";
+  ASSERT_TRUE(sim_wait_write_pending(dev, 10000));
+  EXPECT_EQ(SioPutByte(0, 'x'), 0) << "the write in progress keeps its bytes in the ring";
+  ASSERT_TRUE(sim_release_write(dev));
+  ASSERT_TRUE(wait_until([] { return tx_ring(0).count.load() == 4096u - 192u; }));
+  EXPECT_EQ(SioTxRingWrite(0, block.data(), 300), 192u) << "exactly the room the write made";
+  EXPECT_EQ(SioPutByte(0, 'y'), 0);
+  EXPECT_EQ(SioPutByte(1, 'y'), 0) << "a closed port";
+  EXPECT_EQ(SioPutByte(36, 'y'), 0) << "an index past the table";
+}
+
+TEST_F(Transmit, TransmitterEmptyWaitsForQueuedData) {
+  struct Row {
+    const char *what;
+    uint32_t queued;  // at 300 baud, 10 bytes a write, the writes staying pending
+    DWORD raised;
+    std::vector<uint32_t> now;  // the event thread's calls
+    uint8_t held;
+    std::vector<uint32_t> later;  // the writer's, once the writes complete
+  } rows[] = {
+      {"the last write in flight: held, then the writer delivers it", 10, EV_TXEMPTY, {}, 1, {EV_TXEMPTY}},
+      {"10 bytes wait in the ring: held, dropped as the writer writes again", 20, EV_TXEMPTY, {}, 1, {}},
+      {"with EV_RXCHAR while data waits: EV_RXCHAR alone now", 10, EV_RXCHAR | EV_TXEMPTY, {EV_RXCHAR}, 1,
+       {EV_TXEMPTY}},
+      {"nothing waiting: delivered at once", 0, EV_TXEMPTY, {EV_TXEMPTY}, 0, {}},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.what);
+    SimDevice *dev = open_sim_port(0);
+    SioSetEventHandler(0, log_event);
+    SioSetEventMask(0, SIO_DEFAULT_EVENT_MASK, 0);  // the last row's mask outlived its close
+    SioConfigure(0, 300, 8, 1, 'N', 0);
+    sim_set_write_mode(dev, SIM_IO_PENDING);
+    std::vector<uint8_t> bytes(row.queued, 0x5A);
+    ASSERT_EQ(SioTxRingWrite(0, bytes.data(), row.queued), row.queued);
+    ASSERT_TRUE(row.queued == 0 || sim_wait_write_pending(dev, 10000));
+    ASSERT_TRUE(sim_wait_comm_wait_pending(dev, 10000));
+    clear_log();
+    sim_raise(dev, row.raised);
+    ASSERT_TRUE(sim_wait_comm_wait_pending(dev, 10000));
+    EXPECT_EQ(logged_words(), row.now);
+    EXPECT_EQ(table().tx_empty_pending[0].load(), row.held);
+    EXPECT_TRUE(port_record(0).line_events.load() & 0x20) << "latched at once all the same";
+    if (row.queued != 0) {
+      // The device's own report of the completed writes is kept out of the mask; the
+      // ring-emptied event shows which thread is the writer.
+      SioSetEventMask(0, (SIO_DEFAULT_EVENT_MASK & ~EV_TXEMPTY) | SIO_EV_TXRING_EMPTY, 0);
+      clear_log();
+      sim_set_write_mode(dev, SIM_IO_AT_ONCE);
+      ASSERT_TRUE(sim_release_write(dev));
+      ASSERT_TRUE(wait_logged(SIO_EV_TXRING_EMPTY, 1));
+      SioFlush(0, 1);  // answered once the writer's reports are done
+      std::vector<LoggedEvent> events = logged_events();
+      std::vector<uint32_t> later;
+      for (const LoggedEvent &e : events)
+        if (e.events != SIO_EV_TXRING_EMPTY) later.push_back(e.events);
+      EXPECT_EQ(later, row.later);
+      for (const LoggedEvent &e : events) EXPECT_EQ(e.thread, events[0].thread) << "all from the writer";
+    }
+    close_all();
+  }
+}
