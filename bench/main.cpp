@@ -87,6 +87,7 @@ int main(int argc, char **argv) {
     }
   }
   signal(SIGPIPE, SIG_IGN);
+  pattern_bytes();  // made once, before any row's threads read it
   config.have_picocom = access("/usr/bin/picocom", X_OK) == 0;
   char dir[] = "/tmp/tavo-bench-XXXXXX";
   if (mkdtemp(dir) == nullptr) {

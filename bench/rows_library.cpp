@@ -89,6 +89,9 @@ static Idle idle_on_line(bool library) {
     return out;
   }
   if (!ended) table_fail("7", std::string(name) + ": did not end on SIGTERM");
+  if (ended && library && (!WIFEXITED(child.status) || WEXITSTATUS(child.status) != 0)) {
+    table_fail("7", std::string(name) + ": did not close its port cleanly");
+  }
   out.ms = ms;
   out.rss_kib = peak;
   return out;

@@ -3,6 +3,7 @@
 // started, brought to the point where bytes flow, and ended the program's own way.
 #include <poll.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <stdio.h>
 #include <termios.h>
 #include <time.h>
@@ -106,6 +107,14 @@ bool session_end(Session *s) {
     }
     if (!s->child.ended) {
       child_kill(&s->child);
+      ok = false;
+    }
+    // tavo ends on Ctrl-C with status 1; anything else (a crash, a sanitizer's report,
+    // which only its console saw) counts as not ending as asked.
+    if (s->program == PROGRAM_TAVO && s->child.ended &&
+        (!WIFEXITED(s->child.status) || WEXITSTATUS(s->child.status) != 1)) {
+      fprintf(stderr, "bench: tavo ended with status 0x%x; its screen ends: %s\n", s->child.status,
+              s->screen.substr(s->screen.size() > 2000 ? s->screen.size() - 2000 : 0).c_str());
       ok = false;
     }
   }
