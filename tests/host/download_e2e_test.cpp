@@ -37,7 +37,7 @@ TEST(DownloadE2e, TextEveryCharacterWaitsForItsEcho) {
   ASSERT_TRUE(tavo_up(&t));
   for (const Row &row : rows) {
     SCOPED_TRACE(row.what);
-    write_file(in_dir(&t, "t.txt"), row.file);
+    write_file(t.dir + "/t.txt", row.file);
     size_t from = t.out.size();
     board_request(&t, "L t.txt\r");
     std::string went;
@@ -107,7 +107,7 @@ TEST(DownloadE2e, BinaryRecordsGoOutByteForByte) {
   ASSERT_TRUE(tavo_up(&t, {{"COM1:", "115200", "/B"}}));
   for (const Row &row : rows) {
     SCOPED_TRACE(row.what);
-    write_file(in_dir(&t, "b.mot"), row.file);
+    write_file(t.dir + "/b.mot", row.file);
     size_t from = t.out.size();
     board_request(&t, "L b.mot\r");
     for (size_t i = 0; i < row.records.size(); i++) {

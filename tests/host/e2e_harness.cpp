@@ -14,9 +14,10 @@
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <time.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
 
@@ -25,9 +26,8 @@
 static const int limit_ms = 20000;  // only a hang reaches it
 
 static long long now_ms(void) {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 // Moves what is readable into the buffers and reaps tavo once it has ended, waiting at
@@ -103,7 +103,7 @@ static bool open_line(Tavo *t, char *path) {
   s.c_cflag |= CSTOPB | CRTSCTS;
   cfsetspeed(&s, B2400);
   tcsetattr(t->line_device, TCSANOW, &s);
-  t->line_before = line_now(t);
+  t->line_before = settings(t->line_device);
   return true;
 }
 
@@ -117,7 +117,7 @@ bool tavo_start(Tavo *t, const TavoRun &run) {
   }
   t->dir = dir;
   if (run.line_locked && flock(t->line_device, LOCK_EX | LOCK_NB) != 0) return false;
-  t->console_before = console_now(t);
+  t->console_before = settings(t->console_device);
   std::vector<std::string> args = run.args, env;
   args.insert(args.begin(), run.argv0);
   for (char **e = environ; *e != nullptr; e++)
@@ -140,11 +140,10 @@ bool tavo_start(Tavo *t, const TavoRun &run) {
 // Terminal settings change without an event to wait on: looked at every 2 ms.
 static bool wait_up(Tavo *t) {
   long long end = now_ms() + limit_ms;
-  for (;;) {
-    struct termios s = console_now(t);
+  for (struct termios s;; pump(t, 2)) {
+    tcgetattr(t->console_device, &s);
     if ((s.c_lflag & (ICANON | ECHO)) == 0 && (s.c_oflag & OPOST) == 0) return true;
     if (t->status != -1 || now_ms() > end) return false;
-    pump(t, 2);
   }
 }
 
@@ -189,17 +188,13 @@ bool board_quiet(Tavo *t, int ms) {
   return t->line_in.empty();
 }
 
-void board_check_idle(Tavo *t) {
-  board_send(t, "\x05");
-  EXPECT_EQ(hex(board_read(t, 1)), "2A") << "bytes were left on the line";
-  board_send(t, "X idle\r");
-}
-
 void board_request(Tavo *t, const std::string &request) {
   board_send(t, "\x05");
-  EXPECT_EQ(board_read(t, 1), "*");
+  EXPECT_EQ(hex(board_read(t, 1)), "2A") << "bytes were left on the line";
   board_send(t, request);
 }
+
+void board_check_idle(Tavo *t) { board_request(t, "X idle\r"); }
 
 std::string out_after(Tavo *t, size_t from, size_t size) {
   pump_until(t, [&] { return t->out.size() >= from + size; });
@@ -210,27 +205,15 @@ bool wait_screen(Tavo *t, const std::string &text, size_t from) {
   return pump_until(t, [&] { return t->screen.find(text, from) != std::string::npos; });
 }
 
-std::string settings(const struct termios &s) {
+std::string settings(int fd) {
+  struct termios s = {};
+  tcgetattr(fd, &s);
   char text[512];
   int n = snprintf(text, sizeof text, "i%x o%x c%x l%x speed %u/%u cc", s.c_iflag, s.c_oflag,
                    s.c_cflag, s.c_lflag, cfgetispeed(&s), cfgetospeed(&s));
   for (int i = 0; i < NCCS; i++) n += snprintf(text + n, sizeof text - (size_t)n, " %x", s.c_cc[i]);
   return text;
 }
-
-struct termios console_now(const Tavo *t) {
-  struct termios s = {};
-  tcgetattr(t->console_device, &s);
-  return s;
-}
-
-struct termios line_now(const Tavo *t) {
-  struct termios s = {};
-  tcgetattr(t->line_device, &s);
-  return s;
-}
-
-std::string in_dir(const Tavo *t, const std::string &name) { return t->dir + "/" + name; }
 
 void write_file(const std::string &path, const std::string &bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
@@ -243,17 +226,12 @@ std::string read_file(const std::string &path) {
 }
 
 std::string bytes(std::initializer_list<int> values) {
-  std::string s;
-  for (int v : values) s.push_back((char)v);
-  return s;
+  return std::string(values.begin(), values.end());
 }
 
 std::string hex(const std::string &data) {
   std::string s;
   char b[4];
-  for (unsigned char c : data) {
-    snprintf(b, sizeof b, s.empty() ? "%02X" : " %02X", c);
-    s += b;
-  }
-  return s;
+  for (unsigned char c : data) s += (snprintf(b, sizeof b, " %02X", c), b);
+  return s.substr(s.empty() ? 0 : 1);
 }

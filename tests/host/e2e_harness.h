@@ -2,11 +2,10 @@
 // as its console (its controlling terminal), standard output on a pipe, and TAVO_COM<n>
 // naming a second pseudo-terminal pair whose master the test plays as the board. Every
 // byte of the screen, of standard output and of the line can be checked; every wait has
-// a bound that only a hang reaches, and a child left running is killed at stop.
+// a bound that only a hang reaches.
 #pragma once
 
 #include <sys/types.h>
-#include <termios.h>
 
 #include <string>
 #include <vector>
@@ -15,46 +14,40 @@ struct TavoRun {
   std::vector<std::string> args = {"COM1:", "115200"};
   int com = 1;                // TAVO_COM<com> names the board; the other 35 name nothing
   std::string argv0 = "tavo";
-  bool own_terminal = true;   // false: no controlling terminal, the console is stdin and
-                              // stdout (so standard output shows on the screen)
+  bool own_terminal = true;   // false: no controlling terminal; the console is stdin and
+                              // stdout, so standard output shows on the screen
   bool line_locked = false;   // another program holds the board's device (exclusive lock)
 };
 
 struct Tavo {
   pid_t pid = -1;
-  int pidfd = -1;
-  int status = -1;            // the waitpid status once it has ended
+  int pidfd = -1, status = -1;  // status: from waitpid once it has ended
   int console = -1, console_device = -1, line = -1, line_device = -1, out_fd = -1;
-  struct termios console_before, line_before;  // both as they were before the start
+  std::string console_before, line_before;  // settings() of both before the start
   std::string out, screen;    // standard output and screen so far
   std::string line_in;        // bytes from tavo on the line not yet taken by the test
   std::string dir;
 };
 
 bool tavo_start(Tavo *t, const TavoRun &run = TavoRun());
-// Starts tavo and waits until its terminal loop runs.
-bool tavo_up(Tavo *t, const TavoRun &run = TavoRun());
+bool tavo_up(Tavo *t, const TavoRun &run = TavoRun());  // and waits for the terminal loop
 int tavo_wait_exit(Tavo *t);  // the exit status; -1 when it did not exit normally
-void tavo_stop(Tavo *t);
+void tavo_stop(Tavo *t);      // kills it if still running, removes the directory
 
 void board_send(Tavo *t, const std::string &bytes);
 std::string board_read(Tavo *t, size_t n);  // exactly n bytes (fewer only at the bound)
 bool board_quiet(Tavo *t, int ms);          // true when nothing arrives within ms
+void board_request(Tavo *t, const std::string &request);  // ENQ, '*', the request
 // Proves the line idle and tavo back in its terminal loop: an ENQ must get '*' as the
 // very next byte (then "X" makes that request do nothing).
 void board_check_idle(Tavo *t);
-void board_request(Tavo *t, const std::string &request);  // ENQ, '*', the request
+void type_keys(Tavo *t, const std::string &keys);
+bool wait_screen(Tavo *t, const std::string &text, size_t from = 0);
 // Standard output after `from`, once it holds at least `size` bytes: tavo flushes it
 // when it waits for a byte, which may be after its next reply on the line.
 std::string out_after(Tavo *t, size_t from, size_t size);
-bool wait_screen(Tavo *t, const std::string &text, size_t from = 0);
-void type_keys(Tavo *t, const std::string &keys);
 
-std::string settings(const struct termios &t);  // every field, to compare two settings
-struct termios console_now(const Tavo *t);
-struct termios line_now(const Tavo *t);
-
-std::string in_dir(const Tavo *t, const std::string &name);
+std::string settings(int fd);  // every field of a terminal's settings, to compare
 void write_file(const std::string &path, const std::string &bytes);
 std::string read_file(const std::string &path);
 std::string bytes(std::initializer_list<int> values);  // table rows with NULs

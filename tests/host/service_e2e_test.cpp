@@ -76,7 +76,7 @@ TEST(ServiceE2e, SaveWritesTheBytesFromTheFirstSOrQToTheClosingMark) {
   };
   Tavo t;
   ASSERT_TRUE(tavo_up(&t));
-  write_file(in_dir(&t, "out.mot"), std::string(5000, 'z'));  // emptied by the first save
+  write_file(t.dir + "/out.mot", std::string(5000, 'z'));  // emptied by the first save
   for (const Row &row : rows) {
     SCOPED_TRACE(row.what);
     size_t from = t.out.size();
@@ -89,7 +89,7 @@ TEST(ServiceE2e, SaveWritesTheBytesFromTheFirstSOrQToTheClosingMark) {
       EXPECT_EQ(board_read(&t, plus.size()), plus) << "after byte " << cr;
     }
     board_check_idle(&t);  // nothing is sent when the save ends
-    EXPECT_EQ(hex(read_file(in_dir(&t, "out.mot"))), hex(row.file));
+    EXPECT_EQ(hex(read_file(t.dir + "/out.mot")), hex(row.file));
     std::string out = "Saving to file <out.mot>\n" + row.progress;
     EXPECT_EQ(hex(out_after(&t, from, out.size())), hex(out));
   }
