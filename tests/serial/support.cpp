@@ -1,7 +1,6 @@
 // Support for the library's tests: simulated ports, the handler log, pseudo-terminals.
 #include "support.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -9,18 +8,12 @@
 #include <pty.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
-
-void reinit_library(bool win95) {
-  sim_set_win95(win95);
-  port_table.store(nullptr);
-  SioInitLibrary();
-}
 
 SimDevice *open_sim_port(uint8_t port) {
   std::string name = "COM" + std::to_string(port + 1);
@@ -148,31 +141,9 @@ std::vector<uint8_t> byte_stream(size_t len, uint32_t seed) {
   return bytes;
 }
 
-static int count_entries(const char *dir_name) {
-  DIR *dir = opendir(dir_name);
-  if (dir == nullptr) return -1;
-  int n = 0;
-  while (struct dirent *e = readdir(dir)) n += e->d_name[0] != '.';
-  closedir(dir);
-  return n;
+long count_threads(void) {
+  return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {});
 }
-
-int count_threads(void) { return count_entries("/proc/self/task"); }
-int count_descriptors(void) { return count_entries("/proc/self/fd") - 1; }  // not the listing's own
-
-double process_cpu_ms(void) {
-  struct timespec ts;
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
-}
-
-std::string termios_diff(const struct termios &a, const struct termios &b) {
-  std::string diff;
-  if (a.c_iflag != b.c_iflag) diff += " c_iflag";
-  if (a.c_oflag != b.c_oflag) diff += " c_oflag";
-  if (a.c_cflag != b.c_cflag) diff += " c_cflag";
-  if (a.c_lflag != b.c_lflag) diff += " c_lflag";
-  if (memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) != 0) diff += " c_cc";
-  if (cfgetispeed(&a) != cfgetispeed(&b) || cfgetospeed(&a) != cfgetospeed(&b)) diff += " speed";
-  return diff;
+long count_descriptors(void) {
+  return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
 }

@@ -5,7 +5,6 @@
 
 #include <stddef.h>
 #include <stdint.h>
-#include <termios.h>
 
 #include <chrono>
 #include <string>
@@ -14,10 +13,6 @@
 
 #include "serial/port_table.h"
 #include "sim/sim_device.h"
-
-// Forgets the library's state and initialises it again, the simulated platform
-// reporting the Windows 95 family or not. Only while no port is open.
-void reinit_library(bool win95);
 
 // Attaches a simulated device to COM<port + 1> and opens the port on it.
 SimDevice *open_sim_port(uint8_t port);
@@ -78,10 +73,6 @@ size_t fd_read_until(int fd, std::vector<uint8_t> *out, size_t want, int idle_ms
 // A reproducible byte stream that no shift or reordering maps onto itself.
 std::vector<uint8_t> byte_stream(size_t len, uint32_t seed);
 
-// Entries of /proc/self/task and /proc/self/fd; CPU time of the process in ms.
-int count_threads(void);
-int count_descriptors(void);
-double process_cpu_ms(void);
-
-// The termios fields that differ, named; empty when none.
-std::string termios_diff(const struct termios &a, const struct termios &b);
+// The process's threads and open descriptors (/proc/self/task, /proc/self/fd).
+long count_threads(void);
+long count_descriptors(void);
