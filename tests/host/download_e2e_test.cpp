@@ -6,15 +6,11 @@
 
 #include "e2e_harness.h"
 
-namespace {
-
 // One binary record from the line, as hex.
-std::string read_record(Tavo *t) {
+static std::string read_record(Tavo *t) {
   std::string head = board_read(t, 3);
   return hex(head.size() < 3 ? head : head + board_read(t, (unsigned char)head[2]));
 }
-
-}  // namespace
 
 TEST(DownloadE2e, TextEveryCharacterWaitsForItsEcho) {
   struct Row {

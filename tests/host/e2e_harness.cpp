@@ -136,13 +136,15 @@ bool tavo_start(Tavo *t, const TavoRun &run) {
   return t->pid > 0 && t->pidfd >= 0;
 }
 
-// The terminal loop runs once the console is raw both ways (set after the "Using" line).
-// Terminal settings change without an event to wait on: looked at every 2 ms.
+// The terminal loop runs once the console is raw both ways (set after the "Using" line,
+// which must have been read too). Terminal settings change without an event to wait
+// on: looked at every 2 ms.
 static bool wait_up(Tavo *t) {
   long long end = now_ms() + limit_ms;
   for (struct termios s;; pump(t, 2)) {
     tcgetattr(t->console_device, &s);
-    if ((s.c_lflag & (ICANON | ECHO)) == 0 && (s.c_oflag & OPOST) == 0) return true;
+    bool using_read = (t->out + t->screen).find(" baud") != std::string::npos;
+    if ((s.c_lflag & (ICANON | ECHO)) == 0 && (s.c_oflag & OPOST) == 0 && using_read) return true;
     if (t->status != -1 || now_ms() > end) return false;
   }
 }
@@ -161,7 +163,7 @@ int tavo_wait_exit(Tavo *t) {
 }
 
 void tavo_stop(Tavo *t) {
-  if (t->pidfd >= 0) {
+  if (t->pid > 0 && t->status == -1) {
     kill(t->pid, SIGKILL);
     waitpid(t->pid, &t->status, 0);
   }
@@ -208,11 +210,7 @@ bool wait_screen(Tavo *t, const std::string &text, size_t from) {
 std::string settings(int fd) {
   struct termios s = {};
   tcgetattr(fd, &s);
-  char text[512];
-  int n = snprintf(text, sizeof text, "i%x o%x c%x l%x speed %u/%u cc", s.c_iflag, s.c_oflag,
-                   s.c_cflag, s.c_lflag, cfgetispeed(&s), cfgetospeed(&s));
-  for (int i = 0; i < NCCS; i++) n += snprintf(text + n, sizeof text - (size_t)n, " %x", s.c_cc[i]);
-  return text;
+  return hex(std::string((const char *)&s, sizeof s));
 }
 
 void write_file(const std::string &path, const std::string &bytes) {

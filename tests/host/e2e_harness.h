@@ -47,7 +47,7 @@ bool wait_screen(Tavo *t, const std::string &text, size_t from = 0);
 // when it waits for a byte, which may be after its next reply on the line.
 std::string out_after(Tavo *t, size_t from, size_t size);
 
-std::string settings(int fd);  // every field of a terminal's settings, to compare
+std::string settings(int fd);  // a terminal's settings, every field in hex, to compare
 void write_file(const std::string &path, const std::string &bytes);
 std::string read_file(const std::string &path);
 std::string bytes(std::initializer_list<int> values);  // table rows with NULs

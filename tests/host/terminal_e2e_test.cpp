@@ -9,18 +9,14 @@
 
 #include "e2e_harness.h"
 
-namespace {
-
 // Processor time (user + system) the process has used so far, in clock ticks.
-long cpu_ticks(pid_t pid) {
+static long cpu_ticks(pid_t pid) {
   std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
   unsigned long user = 0, system = 0;
   int got = sscanf(stat.c_str() + stat.rfind(')') + 1,
                    " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system);
   return got == 2 ? (long)(user + system) : -1;
 }
-
-}  // namespace
 
 TEST(TerminalE2e, KeysReachTheBoardUnchangedAndAreNotEchoed) {
   struct Row {
@@ -30,7 +26,7 @@ TEST(TerminalE2e, KeysReachTheBoardUnchangedAndAreNotEchoed) {
   const Row rows[] = {
       {"abc xyz\r\n", "abc xyz\r\n", "printable keys, Enter as CR, line feed"},
       {"\x7f\x08", "\x08\x08", "Backspace (DEL) arrives as BS, a BS typed stays BS"},
-      {"\x1a\x1c", "\x1a\x1c", "Ctrl-Z and Ctrl-\\ are bytes: they neither stop nor quit tavo"},
+      {"\x1a\x1c", "\x1a\x1c", "Ctrl-Z and Ctrl-\\ neither stop nor quit tavo"},
       {"\x1b[A\x1bOP\x1b[3~", "\x1b[A\x1bOP\x1b[3~", "cursor and function key sequences"},
       {"\x11\x13\x16\x0f\x04\x12\x17\x15", "\x11\x13\x16\x0f\x04\x12\x17\x15",
        "neither XON and XOFF flow control nor line editing characters"},
@@ -58,10 +54,8 @@ TEST(TerminalE2e, BoardOutputShowsOnTheScreenWithTabStops) {
       {"\tX\n", "        X\n", "a tab at column 0 writes eight blanks"},
       {"abc\tX\n", "abc     X\n", "a tab at column 3 writes five"},
       {"ab\r\tX\n", "ab\r     X\n", "a CR counts as a column, it does not reset it"},
-      {"\b\tX\n", "\b       X\n", "a backspace counts as a column"},
       {"1234567\tX\n", "1234567 X\n", "a tab at column 7 writes one"},
       {"12345678\tX\n", "12345678        X\n", "a tab at column 8 writes eight"},
-      {"a\tb\tc\n", "a       b       c\n", "consecutive stops"},
       {"abc", "abc", "the column carries on from one burst of bytes ..."},
       {"\tX\n", "     X\n", "... to the next"},
   };
@@ -101,13 +95,11 @@ TEST(TerminalE2e, WaysOutGiveTheTerminalsBack) {
     bool own_terminal;
   };
   const Row rows[] = {
-      {"Ctrl-C while idle", IDLE, 0, true},
       {"Ctrl-C while waiting for a request's letter", IN_A_REQUEST, 0, true},
       {"SIGINT while waiting for transmit room: the board reads nothing", STALLED, SIGINT, true},
       {"SIGINT without a controlling terminal: stdin and stdout serve", IDLE, SIGINT, false},
       {"SIGTERM", IDLE, SIGTERM, true},
       {"SIGHUP", IDLE, SIGHUP, true},
-      {"SIGQUIT", IDLE, SIGQUIT, true},
       {"SIGSEGV", IDLE, SIGSEGV, true},
   };
   for (const Row &row : rows) {
