@@ -106,7 +106,7 @@ bool memory_bounds(uint32_t *low, uint32_t *high) {
 bool memory_dump_file(const char *path) {
   FILE *file = fopen(path, "wb");
   if (!file) return false;
-  uint32_t low, high;
+  uint32_t low = 0, high = 0;
   bool ok = true;
   if (memory_bounds(&low, &high)) {
     // A span this large is almost surely two images far apart; refuse it rather
