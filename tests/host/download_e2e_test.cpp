@@ -79,7 +79,8 @@ TEST(DownloadE2e, BinaryRecordsGoOutByteForByte) {
        example, "\r00 \r\r1000 \r\r"},
       {"CR LF ends give the same bytes; two NAKs have the record sent three times",
        "S00600004844521B\r\nS107100001020304DE\r\nS9030000FC\r\n", example, "\r00 \r\r1000 \r\r", 2},
-      {"a count shorter than the address", "S1021234\n", {"52 31 02 12 34"}, "\r1234 \r"},
+      {"a count that leaves no checksum", "S1021234\n", {"52 31 02 12 34"}, "\r1234 \r"},
+      {"a count below the address length", "S101FF\nS9030000FC\n", {"52 31 01 FF", s9}, "\rFF\n\r"},
       {"an S5 after S3 records takes its own three bytes, and the S7 still goes out",
        "S3090000100001020304DE\nS5030001FB\nS70500001000EA\n",
        {"52 33 09 00 00 10 00 01 02 03 04 DE", "52 35 03 00 01 FB", "52 37 05 00 00 10 00 EA"},
@@ -94,7 +95,8 @@ TEST(DownloadE2e, BinaryRecordsGoOutByteForByte) {
       {"a file ending right after the count completes the record", "S107", {"52 31 07 " + ef7},
        "\r\xFF\xFF\xFF\xFF \r"},
       {"a file ending before the count sends nothing of the record", "S9030000FC\nS1", {s9}, "\r\r"},
-      {"a record over the 200-byte buffer is not sent, the longest that fits is; \"me\" is -2",
+      {"a record over the 200-byte buffer is not sent, the longest that fits is; in \"Some\" the "
+       "count \"me\" is -2, 254",
        "S1C5" + data197 + "\nS1C6" + data197 + "A5\nSome text\nS9030000FC\n", {longest, s9},
        "\rA5A5 \r\rRecord too long (count 198), not sent\nA5A5 \r\r"
        "Record too long (count 254), not sent\n\r"},

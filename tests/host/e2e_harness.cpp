@@ -38,19 +38,20 @@ static bool pump(Tavo *t, int ms, int write_fd = -1) {
   for (struct pollfd &p : fds) p.events |= p.fd == write_fd ? POLLOUT : 0;
   if (poll(fds, 4, ms) <= 0) return false;
   std::string *sinks[3] = {&t->line_in, &t->out, &t->screen};
+  bool got = fds[3].revents & POLLIN;
   for (int i = 0; i < 3; i++) {
-    if ((fds[i].revents & (POLLIN | POLLHUP)) == 0) continue;
     char buffer[4096];
-    ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+    ssize_t n = fds[i].revents & (POLLIN | POLLHUP) ? read(fds[i].fd, buffer, sizeof buffer) : -1;
     if (n > 0) sinks[i]->append(buffer, (size_t)n);
     if (n == 0 && i == 1) close(t->out_fd), t->out_fd = -1;  // tavo has ended
+    got = got || n >= 0;
   }
   if (fds[3].revents & POLLIN) {
     waitpid(t->pid, &t->status, 0);
     close(t->pidfd);
     t->pidfd = -1;
   }
-  return true;
+  return got;
 }
 
 template <typename Done> static bool pump_until(Tavo *t, Done done) {
