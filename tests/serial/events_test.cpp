@@ -8,9 +8,7 @@
 
 TEST(Events, SetEventMask) {
   struct Row {
-    const char *what;
-    uint32_t mask;
-    uint8_t event_char;
+    const char *what; uint32_t mask; uint8_t event_char;
     uint32_t stored;                                  // the port's mask afterwards
     bool programs;                                    // SetCommMask called
     DWORD device_mask;                                // the device's mask afterwards
@@ -40,8 +38,7 @@ TEST(Events, SetEventMask) {
 
 TEST(Events, RingPollingOnTheWindows95FamilyOnly) {
   struct Row {
-    const char *what;
-    bool win95;
+    const char *what; bool win95;
     uint32_t before, mask, after;  // ring_polling before, the mask, ring_polling after
   } rows[] = {
       {"95: EV_RING switches polling on", true, 0, EV_RING, 1},
@@ -64,8 +61,7 @@ TEST(Events, RingPollingOnTheWindows95FamilyOnly) {
 
 TEST(Events, FoldingIntoTheStatusBytes) {
   struct Row {
-    const char *what;
-    uint32_t events;
+    const char *what; uint32_t events;
     DWORD errors;  // CE_ bits the device holds
     uint8_t line_events, modem_changes;
   } rows[] = {
@@ -101,8 +97,7 @@ TEST(Events, ModemStatusSequence) {
   struct Row {
     const char *what;
     uint32_t fold;  // event word latched before the read
-    DWORD lines;
-    uint8_t clear_mask, status, changes_after;
+    DWORD lines; uint8_t clear_mask, status, changes_after;
   } rows[] = {
       {"CTS and DSR on, no change", 0, MS_CTS_ON | MS_DSR_ON, 0x0F, 0x30, 0},
       {"CTS change folded, CTS on", EV_CTS, MS_CTS_ON, 0x0F, 0x11, 0},
@@ -125,8 +120,7 @@ TEST(Events, ModemStatusSequence) {
 TEST(Events, XonXoffLimits) {
   struct Row {
     DWORD queue;  // driver's current receive queue
-    uint8_t flow;
-    WORD xoff_lim, xon_lim;
+    uint8_t flow; WORD xoff_lim, xon_lim;
   } rows[] = {
       {1024, 0x80, 103, 112},     {4096, 0x80, 410, 569},      {8192, 0x80, 820, 1467},
       {32768, 0x80, 3277, 13740}, {65534, 0x80, 6554, 49128},  {65536 + 1024, 0x80, 103, 112},

@@ -151,8 +151,7 @@ TEST_F(Pty, FourMebibytesEachWayAtOnceAtEachSpeed) {
 
 TEST_F(Pty, TheDeviceGetsItsOwnSettingsBack) {
   struct Row {
-    const char *what;
-    void (*prepare)(struct termios *t);
+    const char *what; void (*prepare)(struct termios *t);
   } rows[] = {
       {"a pseudo-terminal's own cooked settings", [](struct termios *) {}},
       {"raw, 1200 baud, even parity, two stop bits, XON/XOFF, VMIN 3, VTIME 7",
@@ -189,20 +188,23 @@ TEST_F(Pty, TheDeviceGetsItsOwnSettingsBack) {
 
 TEST_F(Pty, StuckOrHungUpFarEnds) {
   struct Row {
-    const char *what;
-    bool hang_up;
+    const char *what; bool hang_up;
   } rows[] = {
       {"nobody reads: the ring stays full behind a write that does not end; the close takes < 1 s", false},
       {"the far end hangs up: no thread spins, the close takes < 1 s", true},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.what);
+    {
+      std::lock_guard<std::mutex> lock(the_link.mutex);
+      the_link.received.clear();
+    }
     long threads = count_threads();
     open_port(115200);
     std::vector<uint8_t> in = byte_stream(2000, 3), out = byte_stream(kMiB, 4);
     ASSERT_TRUE(fd_write_all(pty.master, in.data(), in.size()));  // bytes wait on the way in too
     if (row.hang_up) {
-      ASSERT_TRUE(wait_link([] { return the_link.received.size() == 2000; }));
+      ASSERT_TRUE(wait_link([] { return the_link.received.size() >= 2000; }));
       close(pty.master);
       pty.master = -1;
       SioTxRingWrite(0, out.data(), 3000);  // they cannot go anywhere: the writer keeps them
@@ -250,11 +252,12 @@ TEST_F(Pty, ManyCyclesLeaveNoThreadDescriptorOrMemoryBehind) {
   EXPECT_TRUE(wait_until([&] { return count_threads() == threads; })) << count_threads() << " threads";
   EXPECT_EQ(count_descriptors(), fds);
   if (!UNDER_SANITIZER) {
-    // The C library's own bookkeeping moves the figure by a few hundred bytes either
-    // way; a leak of even 4 bytes a cycle shows. (The address sanitizer build checks
-    // for leaks byte for byte at exit.)
+    // Every block the C library hands out takes at least 32 bytes, so one block lost a
+    // cycle shows; its caches of thread stacks and their TLS move the
+    // figure by a few KiB either way. (The address sanitizer build checks for leaks
+    // byte for byte at exit.)
     struct mallinfo2 heap_after = mallinfo2();
     long grown = long(heap_after.uordblks + heap_after.hblkhd) - long(heap_before.uordblks + heap_before.hblkhd);
-    EXPECT_LT(grown, 4L * cycles) << "bytes in use on the heap grew by " << grown;
+    EXPECT_LT(grown, 16L * cycles) << "bytes in use on the heap grew by " << grown;
   }
 }

@@ -1,6 +1,5 @@
 // Buffers and the receive path against the simulated device: ring sizes and driver
-// requests, the fill, the 80 percent backlog event, taking bytes, reads that end
-// badly, the receive flush.
+// requests, the fill, the 80 percent backlog event, and reads that end badly.
 #include <gtest/gtest.h>
 
 #include "support.h"
@@ -72,9 +71,7 @@ TEST(Receive, FillNearTheEndOfTheRing) {
   std::vector<uint8_t> bytes = byte_stream(500, 3);
   sim_feed(dev, bytes.data(), bytes.size());
   struct Row {
-    const char *what;
-    uint32_t write_pos, count;
-    size_t left_in_driver;
+    const char *what; uint32_t write_pos, count; size_t left_in_driver;
   } rows[] = {
       {"192 bytes up to the end of the storage", 0, 8092, 308},
       {"then 100 up to read_pos: full", 100, 8192, 208},
@@ -108,11 +105,9 @@ static int32_t TakeOnBacklog(uint8_t port, uint32_t events) {
 
 TEST(Receive, BacklogThreshold) {
   struct Row {
-    const char *what;
-    uint32_t ring_size, driver_queue, in_ring;
+    const char *what; uint32_t ring_size, driver_queue, in_ring;
     DWORD in_driver;  // counted by the driver, nothing to read
-    uint32_t mask;
-    bool delivered, take;
+    uint32_t mask; bool delivered, take;
   } rows[] = {
       {"8192 + 0: 6553 reaches 80%", 8192, 0, 6453, 100, 0x5FD, true, false},
       {"8192 + 0: 6552 does not", 8192, 0, 6452, 100, 0x5FD, false, false},
@@ -154,8 +149,7 @@ TEST(Receive, BacklogThreshold) {
 
 TEST(Receive, ReadsThatEndBadly) {
   struct Row {
-    const char *what;
-    SimIoMode mode;
+    const char *what; SimIoMode mode;
     uint32_t count_after;  // the ring held 5 bytes, the driver 10
   } rows[] = {
       {"a read that completes adds its bytes", SIM_IO_AT_ONCE, 15},
@@ -184,52 +178,5 @@ TEST(Receive, ReadsThatEndBadly) {
   }
   SioFillRxRing(0);  // the request record is used again
   EXPECT_EQ(sim_misuse_count(dev), 0u);
-  close_all();
-}
-
-TEST(Receive, PendingCountsAndTheReceiveFlush) {
-  struct Row {
-    const char *what;
-    uint32_t ring_count, in_flight;
-    DWORD out_queue;
-    uint32_t pending;
-  } tx_rows[] = {
-      {"bytes of the write in flight are counted once", 20, 5, 5, 20},
-      {"ring and driver add up", 30, 0, 12, 42},
-  };
-  SimDevice *dev = open_sim_port(0);
-  for (const Row &row : tx_rows) {
-    SCOPED_TRACE(row.what);
-    tx_ring(0).count.store(row.ring_count);
-    table().tx_in_flight[0].store(row.in_flight);
-    sim_set_out_queue_count(dev, row.out_queue);
-    EXPECT_EQ(SioPendingCount(0, 1), row.pending);
-  }
-  tx_ring(0).count.store(0);
-  table().tx_in_flight[0].store(0);
-  sim_set_out_queue_count(dev, SIM_NO_OVERRIDE);
-
-  struct FlushRow {
-    const char *what;
-    DWORD holds;
-    std::vector<uint8_t> xon_sent;
-  } flush_rows[] = {
-      {"XON/XOFF with transmission held: XON sent", SIM_XOFF_SENT, {0x11}},
-      {"XON/XOFF, nothing held: no XON", 0, {}},
-  };
-  port_record(0).flow_flags.store(0x80);
-  for (const FlushRow &row : flush_rows) {
-    SCOPED_TRACE(row.what);
-    sim_clear_records(dev);
-    sim_set_holds(dev, row.holds);
-    sim_feed(dev, "abc");
-    EXPECT_EQ(SioPendingCount(0, 0), 3u);
-    EXPECT_EQ(rx_ring(0).count.load(), 3u) << "the count moved the driver's bytes";
-    SioFlush(0, 0);
-    EXPECT_EQ(sim_purges(dev), std::vector<DWORD>{PURGE_RXABORT | PURGE_RXCLEAR});
-    EXPECT_EQ(rx_ring(0).count.load(), 0u);
-    EXPECT_EQ(sim_transmitted_chars(dev), row.xon_sent);
-  }
-  port_record(0).flow_flags.store(0);
   close_all();
 }
