@@ -1,18 +1,10 @@
-// Support for the library's tests: simulated ports, the handler log, pseudo-terminals.
+// Support for the library's tests on every platform: simulated ports, the handler log,
+// byte streams. The pseudo-terminal helpers are in support_posix.cpp.
 #include "support.h"
 
-#include <errno.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <pty.h>
-#include <stdlib.h>
-#include <string.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <condition_variable>
-#include <filesystem>
 #include <mutex>
 
 SimDevice *open_sim_port(uint8_t port) {
@@ -75,60 +67,6 @@ bool wait_logged(uint32_t bits, size_t count, int timeout_ms) {
                               [&] { return count_locked(bits) >= count; });
 }
 
-bool pty_open(PtyPair *pty, uint8_t port, std::string *why) {
-  char name[128];
-  if (openpty(&pty->master, &pty->slave, name, nullptr, nullptr) != 0) {
-    *why = std::string("openpty: ") + strerror(errno);
-    return false;
-  }
-  fcntl(pty->master, F_SETFD, FD_CLOEXEC);
-  fcntl(pty->slave, F_SETFD, FD_CLOEXEC);
-  fcntl(pty->master, F_SETFL, fcntl(pty->master, F_GETFL) | O_NONBLOCK);
-  setenv(("TAVO_COM" + std::to_string(port + 1)).c_str(), name, 1);
-  return true;
-}
-
-void pty_close(PtyPair *pty) {
-  if (pty->master >= 0) close(pty->master);
-  if (pty->slave >= 0) close(pty->slave);
-  pty->master = pty->slave = -1;
-}
-
-// Waits until fd is ready for `events`; false when idle_ms pass first.
-static bool fd_ready(int fd, short events, int idle_ms) {
-  struct pollfd p = {fd, events, 0};
-  int r;
-  while ((r = poll(&p, 1, idle_ms)) < 0 && errno == EINTR) {
-  }
-  return r > 0;
-}
-
-bool fd_write_all(int fd, const uint8_t *bytes, size_t len, int idle_ms) {
-  while (len > 0) {
-    ssize_t n = write(fd, bytes, len);
-    if (n > 0) {
-      bytes += n;
-      len -= size_t(n);
-    } else if (n < 0 && errno != EINTR && errno != EAGAIN) {
-      return false;
-    } else if (n < 0 && errno == EAGAIN && !fd_ready(fd, POLLOUT, idle_ms)) {
-      return false;
-    }
-  }
-  return true;
-}
-
-size_t fd_read_until(int fd, std::vector<uint8_t> *out, size_t want, int idle_ms) {
-  uint8_t buf[65536];
-  while (out->size() < want && fd_ready(fd, POLLIN, idle_ms)) {
-    ssize_t n = read(fd, buf, std::min(sizeof buf, want - out->size()));
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n <= 0) break;
-    out->insert(out->end(), buf, buf + n);
-  }
-  return out->size();
-}
-
 std::vector<uint8_t> byte_stream(size_t len, uint32_t seed) {
   std::vector<uint8_t> bytes(len);
   uint32_t x = seed * 2654435761u + 1;
@@ -139,11 +77,4 @@ std::vector<uint8_t> byte_stream(size_t len, uint32_t seed) {
     b = uint8_t(x >> 24);
   }
   return bytes;
-}
-
-long count_threads(void) {
-  return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {});
-}
-long count_descriptors(void) {
-  return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
 }
