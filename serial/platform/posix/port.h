@@ -77,8 +77,12 @@ struct Port {
   DWORD history;  // masked events not yet reported by a WaitCommEvent
   DWORD errors;   // CE_ bits not yet reported by ClearCommError
   bool counters_ok;
+  bool counters_unsupported;  // TIOCGICOUNT refused once (ENOTTY, EINVAL): not asked again
   LineCounters counters;
   bool has_modem_lines;
+  // A pseudo-terminal: its writes go straight into the other side's input, so the
+  // driver never holds output (TIOCOUTQ is always 0) and is not asked.
+  bool no_output_queue;
   int modem_bits;  // TIOCM_ bits as last read
   bool tx_dirty;   // output written since the last EV_TXEMPTY
   int64_t drain_check;  // when to look at the driver's output queue again, 0 for never
@@ -132,6 +136,8 @@ void serve_read(Port *p);
 void check_drained(Port *p);
 void read_counters(Port *p);
 void read_modem_lines(Port *p);
+// The bytes the driver holds for output (TIOCOUTQ); false with errno set on failure.
+bool driver_output_queue(const Port *p, int *outq);
 
 // Line settings.
 bool dcb_valid(const DCB *dcb);

@@ -34,9 +34,14 @@ void record_events(Port *p, DWORD events) {
 // Compares the driver's counters with those last seen: new line errors become CE_
 // bits for ClearCommError and EV_ERR or EV_BREAK; modem-line transitions the
 // counters saw become EV_CTS, EV_DSR, EV_RLSD, EV_RING.
+// A driver that does not keep the counters (a pseudo-terminal, most USB adapters)
+// says so at the first call; it is not asked again for as long as the port is open.
 void read_counters(Port *p) {
   struct serial_icounter_struct c;
-  if (p->hung_up || ioctl(p->fd, TIOCGICOUNT, &c) != 0) {
+  if (p->hung_up || p->counters_unsupported || ioctl(p->fd, TIOCGICOUNT, &c) != 0) {
+    if (!p->hung_up && !p->counters_unsupported && (errno == ENOTTY || errno == EINVAL)) {
+      p->counters_unsupported = true;
+    }
     p->counters_ok = false;
     return;
   }
@@ -66,6 +71,11 @@ void read_modem_lines(Port *p) {
                        ((changed & TIOCM_CD) ? EV_RLSD : 0) | ((changed & TIOCM_RNG) ? EV_RING : 0));
 }
 
+bool driver_output_queue(const Port *p, int *outq) {
+  *outq = 0;
+  return p->no_output_queue || ioctl(p->fd, TIOCOUTQ, outq) == 0;
+}
+
 // EV_TXEMPTY once the output written since the last one has left the driver. When the
 // driver still holds bytes, the next look is when they should have gone at the line's
 // speed; when they do not move (flow control holding them), the looks back off up to
@@ -76,7 +86,7 @@ void check_drained(Port *p) {
     return;
   }
   int outq = 0;
-  if (ioctl(p->fd, TIOCOUTQ, &outq) != 0 || outq <= 0) {
+  if (!driver_output_queue(p, &outq) || outq <= 0) {
     p->tx_dirty = false;
     p->drain_check = 0;
     p->drain_backoff = 0;
@@ -171,7 +181,7 @@ BOOL WINAPI ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat) {
   {
     std::lock_guard<std::mutex> hold(p->lock);
     int inq = 0, outq = 0;
-    if (!p->hung_up && (ioctl(p->fd, FIONREAD, &inq) != 0 || ioctl(p->fd, TIOCOUTQ, &outq) != 0)) {
+    if (!p->hung_up && (ioctl(p->fd, FIONREAD, &inq) != 0 || !driver_output_queue(p, &outq))) {
       if (error_of_errno(errno) == kHungUpError) hang_up(p);
     }
     if (p->hung_up) {

@@ -88,6 +88,15 @@ bool is_tty_device(dev_t dev) {
   return found;
 }
 
+// Whether the open device is the slave side of a pseudo-terminal (the Unix 98 ones,
+// majors 136 to 143, or a legacy BSD one, major 3).
+bool is_pseudo_terminal(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+  unsigned m = major(st.st_rdev);
+  return (m >= 136 && m <= 143) || m == 3;
+}
+
 DWORD open_error(int err) {
   switch (err) {
     case EACCES:
@@ -148,6 +157,7 @@ bool port_setup(Port *p) {
   p->saved_ok = tty_save(p->fd, &p->saved);
   int bits = 0;
   p->has_modem_lines = ioctl(p->fd, TIOCMGET, &bits) == 0;
+  p->no_output_queue = is_pseudo_terminal(p->fd);
   p->modem_bits = bits;
   p->open_dcb = dcb_from_device(p->fd, &t);
   p->dcb = p->open_dcb;
@@ -161,7 +171,7 @@ bool port_setup(Port *p) {
 void wait_output_drained(Port *p) {
   int64_t give_up = now_ms() + 2000;
   int outq = 0;
-  while (ioctl(p->fd, TIOCOUTQ, &outq) == 0 && outq > 0 && now_ms() < give_up) {
+  while (driver_output_queue(p, &outq) && outq > 0 && now_ms() < give_up) {
     int64_t ms = static_cast<int64_t>(outq) * 11 * 1000 / (p->dcb.BaudRate ? p->dcb.BaudRate : 9600) + 1;
     struct timespec pause = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     nanosleep(&pause, nullptr);
