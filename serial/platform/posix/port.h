@@ -57,7 +57,11 @@ struct Port {
   int fd;
   int wake_fd;  // eventfd: a write wakes the I/O thread
   std::mutex lock;
-  std::condition_variable changed;  // a request completed (GetOverlappedResult waits)
+  std::condition_variable changed;  // a request some thread waits for completed
+  // The requests threads are blocked on (GetOverlappedResult, synchronous calls): a
+  // completion wakes the waiters only when its request is among them, so that a write
+  // finishing does not wake the event thread waiting for its comm event.
+  std::vector<OVERLAPPED *> awaited;
 
   // Settings. dcb is what SetCommState was given; open_dcb what the device had at
   // open, derived from its termios; saved the device's kernel termios at open.
@@ -111,6 +115,9 @@ void port_release(Port *p);
 // Wakes the I/O thread to look at the port's state again.
 void port_poke(Port *p);
 
+// Blocks, under the port's lock, until the request is no longer pending; its error
+// (0 for success).
+DWORD wait_request(Port *p, std::unique_lock<std::mutex> &hold, OVERLAPPED *ov);
 // Finishes a request: sets its OVERLAPPED, its event and wakes GetOverlappedResult.
 void complete(Port *p, OVERLAPPED *ov, DWORD error, DWORD count);
 // Adds events; those in the mask complete a pending WaitCommEvent.

@@ -164,8 +164,7 @@ BOOL WINAPI WaitCommEvent(HANDLE h, LPDWORD events, LPOVERLAPPED ov) {
       if (req->Internal == kPending && ov != nullptr) {
         set_error(ERROR_IO_PENDING);
       } else {
-        while (req->Internal == kPending) p->changed.wait(hold);
-        ok = req->Internal == 0;
+        ok = wait_request(p, hold, req) == 0;
         if (!ok) set_error(static_cast<DWORD>(req->Internal));
       }
     }

@@ -5,6 +5,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "port.h"
 
 namespace posix {
@@ -16,12 +18,6 @@ void start_request(OVERLAPPED *ov) {
   if (ov->hEvent != nullptr) ResetEvent(ov->hEvent);
   ov->Internal = kPending;
   ov->InternalHigh = 0;
-}
-
-// Waits, under the port's lock, for a request to end; its error (0 for success).
-DWORD wait_request(Port *p, std::unique_lock<std::mutex> &hold, OVERLAPPED *ov) {
-  while (ov->Internal == kPending) p->changed.wait(hold);
-  return static_cast<DWORD>(ov->Internal);
 }
 
 // The result of a call whose request may be pending: with the caller's OVERLAPPED
@@ -126,11 +122,20 @@ BOOL write_locked(Port *p, std::unique_lock<std::mutex> &hold, const uint8_t *bu
 
 }  // namespace
 
+DWORD wait_request(Port *p, std::unique_lock<std::mutex> &hold, OVERLAPPED *ov) {
+  if (ov->Internal == kPending) {
+    p->awaited.push_back(ov);
+    while (ov->Internal == kPending) p->changed.wait(hold);
+    p->awaited.erase(std::find(p->awaited.begin(), p->awaited.end(), ov));
+  }
+  return static_cast<DWORD>(ov->Internal);
+}
+
 void complete(Port *p, OVERLAPPED *ov, DWORD error, DWORD count) {
   ov->InternalHigh = count;
   ov->Internal = error;
   if (ov->hEvent != nullptr) SetEvent(ov->hEvent);
-  p->changed.notify_all();
+  if (std::find(p->awaited.begin(), p->awaited.end(), ov) != p->awaited.end()) p->changed.notify_all();
 }
 
 void abort_requests(Port *p, DWORD kinds, DWORD error) {
