@@ -3,11 +3,12 @@
 // on the main thread; send_byte queues a byte for the target.
 //
 // Nothing here spins. rx_get blocks in rx_wait, which the handler ends through the
-// console's wake-up after it has added bytes; the handler itself never waits. send_byte
-// naps 1 ms at a time while the transmit side is full: the host narrows the port's
-// events to received characters, so the library has no event to wake it when room
-// appears, and a full transmit side holds at least a whole driver queue, far more than
-// the line sends in 1 ms, so the naps never leave the line idle.
+// console's wake-up after it has added bytes; the handler itself never waits, not even
+// for the main thread's turn as the ring's producer. send_byte naps 1 ms at a time
+// while the transmit side is full: the host narrows the port's events to received
+// characters, so the library has no event to wake it when room appears, and a full
+// transmit side holds at least a whole driver queue, far more than the line sends in
+// 1 ms, so the naps never leave the line idle.
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -33,10 +34,14 @@ static int next_position(int position) {
 // takes the held bytes itself (take_held_bytes), since the library sends no new
 // receive event while its queues stay full.
 //
-// rx_held: 1 while bytes wait in the library behind a full ring. Raised by whichever
-// thread found the ring full, lowered by the main thread before it takes them.
+// rx_held: 1 while bytes wait in the library for the main thread to take them: behind
+// a full ring, or reported while the main thread was the producer. Raised by whichever
+// thread found the ring full and by the handler when it could not become the producer,
+// lowered by the main thread before it takes them.
 // rx_producer: the handler (event thread) and take_held_bytes (main thread) take turns
-// as the ring's producer; rx_write_pos is only touched under it.
+// as the ring's producer, one at a time; rx_write_pos is only touched under it. The
+// handler never waits for it: the main thread holds it while it calls into the
+// library, and the library's thread must not wait for the main thread.
 static std::atomic<int> rx_held{0};
 static std::mutex rx_producer;
 
@@ -58,9 +63,8 @@ static int take_one_byte(uint8_t port) {
 }
 
 // Moves what the library holds into the ring, as far as it has room; 1 when the ring
-// took any byte. A full ring with bytes left raises rx_held.
+// took any byte. A full ring with bytes left raises rx_held. The caller is the producer.
 static int take_pending(uint8_t port) {
-  std::lock_guard<std::mutex> hold(rx_producer);
   uint32_t pending = SioPendingCount(port, rx_port_direction);
   uint32_t taken = 0;
   // A call that delivers nothing means the library has nothing more just now; the
@@ -78,7 +82,15 @@ int32_t on_port_event(uint8_t port, uint32_t events) {
   if ((events & EV_RXCHAR) == 0) {
     return 0;
   }
-  int added = take_pending(port);
+  int added = 0;
+  if (rx_producer.try_lock()) {
+    added = take_pending(port);
+    rx_producer.unlock();
+  } else {
+    // The main thread is taking held bytes; it looks at rx_held again once it has
+    // left the producer role, and takes these too.
+    rx_held.store(1, std::memory_order_seq_cst);
+  }
   // seq_cst, pairing with rx_wait: a main thread about to block sees the byte or the
   // held flag, or is woken here.
   if ((added || rx_held.load(std::memory_order_seq_cst)) &&
@@ -90,18 +102,20 @@ int32_t on_port_event(uint8_t port, uint32_t events) {
 
 // Main thread: once the ring is at most half full, takes the bytes the handler left
 // in the library (under the link gate, so never from a port being closed).
+// Looks again after each turn: the handler may have raised rx_held while this thread
+// was the producer.
 static void take_held_bytes(void) {
-  if (!rx_held.load(std::memory_order_seq_cst) ||
-      rx_ring.rx_count.load(std::memory_order_acquire) > RX_RING_SIZE / 2) {
-    return;
+  while (rx_held.load(std::memory_order_seq_cst) &&
+         rx_ring.rx_count.load(std::memory_order_acquire) <= RX_RING_SIZE / 2) {
+    rx_held.store(0, std::memory_order_seq_cst);
+    link_enter();
+    int32_t port = port_index.load(std::memory_order_relaxed);
+    if (port >= 0) {
+      std::lock_guard<std::mutex> hold(rx_producer);
+      take_pending((uint8_t)port);
+    }
+    link_leave();
   }
-  rx_held.store(0, std::memory_order_seq_cst);
-  link_enter();
-  int32_t port = port_index.load(std::memory_order_relaxed);
-  if (port >= 0) {
-    take_pending((uint8_t)port);
-  }
-  link_leave();
 }
 
 int rx_available(void) {
