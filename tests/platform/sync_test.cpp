@@ -9,6 +9,14 @@ namespace {
 
 const DWORD kHang = 10000;  // a bound only a hang reaches
 
+// The POSIX layer refuses waits for all and named events, which nothing of the
+// library asks for; Windows itself has them.
+#ifdef _WIN32
+const DWORD kRefusedHere = 0;
+#else
+const DWORD kRefusedHere = ERROR_NOT_SUPPORTED;
+#endif
+
 HANDLE new_event(BOOL manual, BOOL initial = FALSE) { return win32.CreateEventA(nullptr, manual, initial, nullptr); }
 
 TEST(PlatformEvents, ResetKindsWaitAnyClockAndRefusals) {
@@ -37,9 +45,9 @@ TEST(PlatformEvents, ResetKindsWaitAnyClockAndRefusals) {
       {"wait on a closed handle", error_if(win32.WaitForSingleObject(closed, 0) == WAIT_FAILED), ERROR_INVALID_HANDLE},
       {"wait on what is no handle", error_if(win32.WaitForSingleObject(&not_a_handle, 0) == WAIT_FAILED),
        ERROR_INVALID_HANDLE},
-      {"wait for all of two", error_if(win32.WaitForMultipleObjects(2, e, TRUE, 0) == WAIT_FAILED), ERROR_NOT_SUPPORTED},
+      {"wait for all of two", error_if(win32.WaitForMultipleObjects(2, e, TRUE, 0) == WAIT_FAILED), kRefusedHere},
       {"close a closed handle", error_if(!win32.CloseHandle(closed)), ERROR_INVALID_HANDLE},
-      {"a named event", error_if(!win32.CreateEventA(nullptr, TRUE, FALSE, "x")), ERROR_NOT_SUPPORTED},
+      {"a named event", error_if(!win32.CreateEventA(nullptr, TRUE, FALSE, "x")), kRefusedHere},
   };
   for (const auto &row : rows) EXPECT_EQ(row.error, row.expect) << row.what;
   for (HANDLE one : e) win32.CloseHandle(one);
