@@ -73,6 +73,9 @@ struct Port {
 
   // The input queue: a ring of in_queue bytes.
   std::vector<uint8_t> rx;
+  // rx.size(), written under the lock, read without it by GetCommProperties (which
+  // the library asks for every queued byte's room test).
+  std::atomic<DWORD> rx_size;
   size_t rx_head;
   size_t rx_count;
 

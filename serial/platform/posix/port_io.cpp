@@ -196,6 +196,7 @@ void rx_resize(Port *p, size_t size) {
   size_t n = p->rx_count;
   rx_take(p, bigger.data(), n);
   p->rx.swap(bigger);
+  p->rx_size.store(static_cast<DWORD>(size), std::memory_order_relaxed);
   p->rx_head = 0;
   p->rx_count = n;
 }

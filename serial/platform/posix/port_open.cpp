@@ -144,6 +144,7 @@ Port *port_new(int fd) {
   p->fd = fd;
   p->wake_fd = -1;
   p->rx.assign(kDefaultInQueue, 0);
+  p->rx_size.store(kDefaultInQueue, std::memory_order_relaxed);
   p->tx_char = -1;
   p->modem_stop.store(false, std::memory_order_relaxed);
   return p;

@@ -299,10 +299,7 @@ BOOL WINAPI GetCommProperties(HANDLE h, LPCOMMPROP prop) {
   prop->wSettableData = 0x000F;        // 5 to 8 data bits
   prop->wSettableStopParity = 0x1F07;  // 1, 1.5, 2 stop bits; none, odd, even, mark, space
   prop->dwCurrentTxQueue = kTxQueue;
-  {
-    std::lock_guard<std::mutex> hold(p->lock);
-    prop->dwCurrentRxQueue = static_cast<DWORD>(p->rx.size());
-  }
+  prop->dwCurrentRxQueue = p->rx_size.load(std::memory_order_relaxed);
   port_release(p);
   return TRUE;
 }
