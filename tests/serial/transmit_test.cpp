@@ -115,6 +115,13 @@ TEST_F(Transmit, RingEmptiedIsReportedOncePerEmptying) {
   SimDevice *dev = open_sim_port(0);
   SioSetEventHandler(0, log_event);
   SioSetEventMask(0, SIO_DEFAULT_EVENT_MASK | SIO_EV_TXRING_EMPTY, 0);
+  // The writer's start counts as an emptying, reported at its first idle pass with the
+  // bit in the mask: before or after the mask change, as the thread's start was quick
+  // or slow (as under Wine). A flush makes it pass idle now, so that this one report
+  // is out of the way in either case.
+  SioFlush(0, 1);
+  ASSERT_TRUE(wait_logged(SIO_EV_TXRING_EMPTY, 1));
+  clear_log();
   size_t total = 0;
   for (size_t round = 1; round <= 4; round++) {
     SCOPED_TRACE(round);
