@@ -29,9 +29,16 @@ Waiter &my_waiter() {
   return waiter;
 }
 
+// Called under the lock of an object the waiter is registered with. The signal goes
+// out after the waiter's own lock is released, so that the woken thread does not at
+// once block on that lock (a futex wait and wake more for every wake-up); the waiter
+// cannot be gone meanwhile, since it takes the object's lock to unregister before it
+// returns from its wait.
 void waiter_wake(Waiter *w) {
-  std::lock_guard<std::mutex> hold(w->lock);
-  w->woken = true;
+  {
+    std::lock_guard<std::mutex> hold(w->lock);
+    w->woken = true;
+  }
   w->wake.notify_one();
 }
 
