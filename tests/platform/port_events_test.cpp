@@ -43,8 +43,6 @@ TEST_F(PtyPort, ReceivedBytesAreAnEdgeAndAMaskChangeEndsTheWait) {
   EXPECT_EQ(finish_wait(), 0u) << "until the mask changes";
 }
 
-// With the event character '\n' and an input queue of 100 bytes, each row ends a wait
-// with its masked event alone.
 TEST_F(PtyPort, EventKinds) {
   const struct {
     const char *what;
@@ -94,8 +92,6 @@ TEST_F(PtyPort, HangUpEndsPendingRequestsAndLaterCallsFailWithoutSpinning) {
   EXPECT_EQ(finish_wait(), 0u);
 }
 
-// An open port with a pending wait and nothing arriving uses under 1 % of a CPU; a
-// byte from the far side ends the wait at once.
 TEST_F(PtyPort, IdleCostAndWakeLatency) {
   ASSERT_TRUE(win32.SetCommMask(h, EV_RXCHAR) && start_wait());
   long cpu0 = cpu_us(), wall0 = monotonic_us();

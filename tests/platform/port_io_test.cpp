@@ -28,8 +28,6 @@ TEST_F(PtyIo, OverlappedWriteDrainedByASlowReaderWithTheImmediateCharacterAhead)
   EXPECT_FALSE(win32.GetOverlappedResult(h, &ov, &put, FALSE));
   EXPECT_EQ(win32.GetLastError(), ERROR_IO_INCOMPLETE);
   ASSERT_TRUE(win32.TransmitCommChar(h, '#'));
-  // The kernel may take more of the write at any time, so what stays behind the
-  // immediate character is bounded by what is still queued after it was sent.
   DWORD behind = queues().cbOutQue;
   std::thread reader([&] {  // reads in small bites, with a pause after each
     uint8_t buf[512];
@@ -69,8 +67,6 @@ TEST_F(PtyIo, WriteAbandonedByPurgeSendsNothingMore) {
   EXPECT_EQ(win32.GetLastError(), ERROR_INVALID_HANDLE);
 }
 
-// Reads under each kind of time-out; PURGE_RXCLEAR before a read empties the input,
-// PURGE_RXABORT ends a pending read.
 TEST_F(PtyIo, ReadsUnderTimeoutsAndPurges) {
   const struct {
     const char *what;
@@ -80,7 +76,6 @@ TEST_F(PtyIo, ReadsUnderTimeoutsAndPurges) {
     bool at_once;  // the read completes within ReadFile
     DWORD expect;  // bytes read
   } rows[] = {
-      {"interval MAXDWORD, totals 0: at once with nothing", MAXDWORD, 0, 0, "", "", 8, 0, true, 0},
       {"interval MAXDWORD, totals 0: at once with what is there", MAXDWORD, 0, 0, "abc", "", 8, 0, true, 3},
       {"at once: every byte counted beyond the 16-byte queue", MAXDWORD, 0, 0, std::string(40, 'm'), "", 40, 0,
        true, 40},
@@ -88,9 +83,7 @@ TEST_F(PtyIo, ReadsUnderTimeoutsAndPurges) {
       {"no time-outs: waits for all its bytes", 0, 0, 0, "ab", "cdef", 6, 0, false, 6},
       {"no time-outs: ended by PURGE_RXABORT", 0, 0, 0, "", "", 6, PURGE_RXABORT, false, 0},
       {"total constant: ends short when it expires", 0, 0, 150, "", "xy", 8, 0, false, 2},
-      {"total constant: nothing came", 0, 0, 100, "", "", 8, 0, false, 0},
       {"interval: ends after a gap", 80, 0, 0, "", "pq", 8, 0, false, 2},
-      {"MAXDWORD, MAXDWORD, constant: the first byte ends it", MAXDWORD, MAXDWORD, 2000, "", "k", 8, 0, false, 1},
   };
   ASSERT_TRUE(win32.SetupComm(h, 16, 0));
   for (const auto &row : rows) {

@@ -1,13 +1,10 @@
 // The simulated device behaves as a Win32 serial driver does in the points the
-// library's tests rely on: comm-event waits, reads that return at once, pending
-// writes, error reporting, the COMMCONFIG size demand, busy devices, and handles
-// that are not its own.
+// library's tests rely on: comm-event waits and pending writes.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <string>
-#include <vector>
 
 #include "sim/sim_device.h"
 
@@ -66,28 +63,6 @@ TEST_F(SimDeviceTest, AWaitEndsOnMaskedEventsOnlyAndAMaskChangeEndsItEmpty) {
   EXPECT_EQ(win32.GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
 }
 
-TEST_F(SimDeviceTest, ReadsWithTheLibrarysTimeoutsReturnAtOnce) {
-  COMMTIMEOUTS t = {MAXDWORD, 0, 0, 0, 0};
-  ASSERT_TRUE(win32.SetCommTimeouts(h, &t));
-  sim_feed(dev, "abcdef");
-  const struct {
-    const char *what;
-    DWORD ask;
-    const char *want;
-  } rows[] = {
-      {"less than is waiting", 4, "abcd"},
-      {"more than is waiting", 10, "ef"},
-      {"nothing waiting: success with 0 bytes", 10, ""},
-  };
-  for (const auto &r : rows) {
-    char buf[16];
-    DWORD got = 99, count = 99;
-    EXPECT_TRUE(win32.ReadFile(h, buf, r.ask, &got, &ov)) << r.what;
-    EXPECT_EQ(std::string(buf, got), r.want) << r.what;
-    EXPECT_TRUE(signalled() && win32.GetOverlappedResult(h, &ov, &count, FALSE) && count == got) << r.what;
-  }
-}
-
 TEST_F(SimDeviceTest, APendingWriteWaitsForReleaseOrPurge) {
   sim_set_write_mode(dev, SIM_IO_PENDING);
   const struct {
@@ -118,61 +93,6 @@ TEST_F(SimDeviceTest, APendingWriteWaitsForReleaseOrPurge) {
     EXPECT_EQ(sim_written_text(dev), r.written) << r.what;
     EXPECT_FALSE(sim_release_write(dev)) << r.what << ": nothing left pending";
   }
-}
-
-TEST_F(SimDeviceTest, ClearCommErrorReportsErrorsOnce) {
-  sim_feed(dev, "hello");
-  sim_set_errors(dev, CE_FRAME);
-  sim_set_errors(dev, CE_BREAK);
-  DWORD errors = 0;
-  COMSTAT st;
-  ASSERT_TRUE(win32.ClearCommError(h, &errors, &st));
-  EXPECT_EQ(errors, DWORD(CE_FRAME | CE_BREAK)) << "the errors since the last report";
-  EXPECT_EQ(st.cbInQue, 5u);
-  ASSERT_TRUE(win32.ClearCommError(h, &errors, &st));
-  EXPECT_EQ(errors, 0u) << "cleared by the report";
-  sim_set_errors(dev, CE_OVERRUN);
-  EXPECT_TRUE(win32.ClearCommError(h, nullptr, nullptr) && win32.ClearCommError(h, &errors, nullptr));
-  EXPECT_EQ(errors, 0u) << "cleared even when the caller did not ask for them";
-}
-
-TEST_F(SimDeviceTest, ConfigRecordsDemandTheirSize) {
-  sim_set_config_size(dev, 80);
-  std::vector<uint8_t> buf(88);
-  COMMCONFIG *cc = reinterpret_cast<COMMCONFIG *>(buf.data());
-  DWORD size = 52;
-  EXPECT_FALSE(win32.GetCommConfig(h, cc, &size));
-  EXPECT_EQ(win32.GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
-  EXPECT_EQ(size, 80u) << "the size to retry with";
-  size = 52;
-  EXPECT_FALSE(win32.GetDefaultCommConfigA("COM3", cc, &size));
-  EXPECT_EQ(size, 80u);
-  ASSERT_TRUE(win32.GetCommConfig(h, cc, &size));
-  EXPECT_EQ(cc->dwSize, 80u);
-  cc->dcb.BaudRate = 76800;
-  EXPECT_FALSE(win32.SetCommConfig(h, cc, 52)) << "a record short of the demand";
-  EXPECT_TRUE(win32.SetCommConfig(h, cc, size));
-  EXPECT_EQ(sim_dcb(dev).BaudRate, 76800u);
-}
-
-TEST(SimDeviceOpen, BusyDeviceIsRefusedAndForeignHandlesGoToThePlatform) {
-  Win32Calls before = win32;
-  SimDevice *com7 = sim_attach("COM7");
-  sim_set_busy(com7, true);
-  COMMCONFIG cc;
-  DWORD size = sizeof cc;
-  EXPECT_EQ(win32.CreateFileA("COM7", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr),
-            INVALID_HANDLE_VALUE);
-  EXPECT_EQ(win32.GetLastError(), DWORD(ERROR_ACCESS_DENIED)) << "held by another program";
-  EXPECT_TRUE(win32.GetDefaultCommConfigA("COM7", &cc, &size)) << "yet its configuration is there";
-
-  HANDLE ev = win32.CreateEventA(nullptr, TRUE, FALSE, nullptr);  // no device: the platform answers
-  DCB dcb;
-  EXPECT_FALSE(win32.GetCommState(ev, &dcb));
-  EXPECT_TRUE(win32.CloseHandle(ev));
-  EXPECT_EQ(sim_calls(nullptr, SIM_GET_COMM_STATE) + sim_calls(nullptr, SIM_CLOSE_HANDLE), 0u);
-  sim_reset_all();
-  EXPECT_EQ(memcmp(&win32, &before, sizeof before), 0) << "the table as it was";
 }
 
 }  // namespace

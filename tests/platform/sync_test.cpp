@@ -9,14 +9,6 @@ namespace {
 
 const DWORD kHang = 10000;  // a bound only a hang reaches
 
-// The POSIX layer refuses waits for all and named events, which nothing of the
-// library asks for; Windows itself has them.
-#ifdef _WIN32
-const DWORD kRefusedHere = 0;
-#else
-const DWORD kRefusedHere = ERROR_NOT_SUPPORTED;
-#endif
-
 HANDLE new_event(BOOL manual, BOOL initial = FALSE) { return win32.CreateEventA(nullptr, manual, initial, nullptr); }
 
 TEST(PlatformEvents, ResetKindsWaitAnyClockAndRefusals) {
@@ -29,9 +21,6 @@ TEST(PlatformEvents, ResetKindsWaitAnyClockAndRefusals) {
   DWORD t0 = win32.timeGetTime();
   EXPECT_EQ(win32.WaitForMultipleObjects(3, e, FALSE, 50), WAIT_TIMEOUT);
   EXPECT_GE(win32.timeGetTime() - t0, 45u) << "the time-out is honoured";
-  t0 = win32.timeGetTime();
-  win32.Sleep(30);
-  EXPECT_GE(win32.timeGetTime() - t0, 30u) << "Sleep";
   OSVERSIONINFOA v = {sizeof v, 0, 0, 0, 0, {}};
   EXPECT_TRUE(win32.GetVersionExA(&v) && v.dwPlatformId == VER_PLATFORM_WIN32_NT) << "never the Windows 95 family";
 
@@ -45,9 +34,7 @@ TEST(PlatformEvents, ResetKindsWaitAnyClockAndRefusals) {
       {"wait on a closed handle", error_if(win32.WaitForSingleObject(closed, 0) == WAIT_FAILED), ERROR_INVALID_HANDLE},
       {"wait on what is no handle", error_if(win32.WaitForSingleObject(&not_a_handle, 0) == WAIT_FAILED),
        ERROR_INVALID_HANDLE},
-      {"wait for all of two", error_if(win32.WaitForMultipleObjects(2, e, TRUE, 0) == WAIT_FAILED), kRefusedHere},
       {"close a closed handle", error_if(!win32.CloseHandle(closed)), ERROR_INVALID_HANDLE},
-      {"a named event", error_if(!win32.CreateEventA(nullptr, TRUE, FALSE, "x")), kRefusedHere},
   };
   for (const auto &row : rows) EXPECT_EQ(row.error, row.expect) << row.what;
   for (HANDLE one : e) win32.CloseHandle(one);
@@ -84,8 +71,6 @@ DWORD WINAPI count_up(LPVOID arg) {
   return 3;
 }
 
-// A thread answering 1000 hand-offs on auto-reset events loses no signal, while two
-// others count under one critical section.
 TEST(PlatformThreads, HandOffAndCriticalSection) {
   Shared s{new_event(FALSE), new_event(FALSE), FALSE, {0}, {}, 0};
   win32.InitializeCriticalSection(&s.cs);
@@ -118,9 +103,7 @@ DWORD WINAPI gated(LPVOID arg) {
   return 0;
 }
 
-// Suspended twice while blocked, a thread stays held after its wait ends until it is
-// resumed twice.
-TEST(PlatformThreads, SuspendAndResume) {
+TEST(PlatformThreads, TwoSuspensionsNeedTwoResumes) {
   Shared s{new_event(TRUE), new_event(FALSE), FALSE, {0}, {}, 0};
   HANDLE t = win32.CreateThread(nullptr, 0, gated, &s, 0, nullptr);
   ASSERT_EQ(win32.WaitForSingleObject(s.done, kHang), WAIT_OBJECT_0);

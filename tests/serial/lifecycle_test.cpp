@@ -31,9 +31,7 @@ TEST(Lifecycle, NamesAndProbe) {
     if (row.no_config) sim_fail(dev, SIM_GET_DEFAULT_COMM_CONFIG, ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(SioProbePort(row.port), row.probe);
     EXPECT_FALSE(sim_is_open(dev)) << "the probe closes what it opened";
-    if (row.probe == 1) {
-      EXPECT_EQ(sim_last_open(dev).name, row.name);
-    }
+    EXPECT_TRUE(row.probe != 1 || sim_last_open(dev).name == row.name) << "opened by its full name";
   }
   sim_reset_all();
 }
@@ -49,9 +47,7 @@ TEST(Lifecycle, OpenIntoTheStandardState) {
   SioOpen(9);
   ASSERT_TRUE(SioIsOpen(9));
   DCB dcb = sim_dcb(dev);
-  struct Row {
-    const char *what; uint32_t got, expected;
-  } rows[] = {
+  struct Row { const char *what; uint32_t got, expected; } rows[] = {
       {"XonChar", uint8_t(dcb.XonChar), 0x11},
       {"XoffChar", uint8_t(dcb.XoffChar), 0x13},
       {"fParity", dcb.fParity, 1},
@@ -61,16 +57,6 @@ TEST(Lifecycle, OpenIntoTheStandardState) {
       {"no event thread before configuration", table().event_threads[9].thread.load() != nullptr, 0},
   };
   for (const Row &row : rows) EXPECT_EQ(row.got, row.expected) << row.what;
-  for (HANDLE event : {table().read_overlapped[9].hEvent, table().write_overlapped[9].hEvent}) {
-    EXPECT_EQ(win32.WaitForSingleObject(event, 0), WAIT_TIMEOUT) << "request events start unset";
-    win32.SetEvent(event);
-    win32.WaitForSingleObject(event, 0);
-    EXPECT_EQ(win32.WaitForSingleObject(event, 0), WAIT_OBJECT_0) << "and are manual-reset";
-    win32.ResetEvent(event);
-  }
-  sim_feed(dev, "hi");
-  EXPECT_EQ(SioPendingCount(9, 0), 2u);
-  // A second open is refused and changes nothing.
   HANDLE handle = sim_handle(dev);
   SioOpen(9);
   EXPECT_EQ(SioGetLastError(9), 1);
@@ -78,31 +64,17 @@ TEST(Lifecycle, OpenIntoTheStandardState) {
   close_all();
 }
 
-TEST(Lifecycle, Configure) {
-  struct Row {
-    const char *what; uint32_t baud; uint8_t data_bits, stop_bits; char parity;
-    BYTE parity_out, stop_out;
-  } rows[] = {
-      {"9600 8N1", 9600, 8, 1, 'N', NOPARITY, ONESTOPBIT},
-      {"lower-case o is odd", 115200, 8, 1, 'o', ODDPARITY, ONESTOPBIT},
-      {"mark, 2 stop bits with 7 data bits", 1200, 7, 2, 'M', MARKPARITY, TWOSTOPBITS},
-      {"space, 2 stop bits with 5 data bits are 1.5", 300, 5, 2, 's', SPACEPARITY, ONE5STOPBITS},
-  };
+TEST(Lifecycle, ConfiguringTwiceKeepsTheThreads) {
   SimDevice *dev = open_sim_port(0);
-  HANDLE writer = table().writer_threads[0].thread.load(), events = nullptr;
-  for (const Row &row : rows) {
-    SCOPED_TRACE(row.what);
-    SioConfigure(0, row.baud, row.data_bits, row.stop_bits, row.parity, 0);
-    DCB dcb = sim_dcb(dev);
-    EXPECT_TRUE(dcb.BaudRate == row.baud && dcb.ByteSize == row.data_bits);
-    EXPECT_EQ(dcb.Parity, row.parity_out);
-    EXPECT_EQ(dcb.StopBits, row.stop_out);
-    // Configuring again starts no second thread.
-    if (events == nullptr) events = table().event_threads[0].thread.load();
-    EXPECT_NE(events, nullptr);
-    EXPECT_EQ(table().event_threads[0].thread.load(), events);
-    EXPECT_EQ(table().writer_threads[0].thread.load(), writer);
-  }
+  HANDLE writer = table().writer_threads[0].thread.load();
+  SioConfigure(0, 9600, 8, 1, 'N', 0);
+  HANDLE events = table().event_threads[0].thread.load();
+  ASSERT_NE(events, nullptr);
+  SioConfigure(0, 300, 5, 2, 's', 0);
+  DCB dcb = sim_dcb(dev);
+  EXPECT_TRUE(dcb.BaudRate == 300 && dcb.ByteSize == 5 && dcb.Parity == SPACEPARITY && dcb.StopBits == ONE5STOPBITS);
+  EXPECT_EQ(table().event_threads[0].thread.load(), events) << "no second event thread";
+  EXPECT_EQ(table().writer_threads[0].thread.load(), writer);
   ASSERT_TRUE(sim_wait_comm_wait_pending(dev, 10000));
   auto start = std::chrono::steady_clock::now();
   SioClose(0);
@@ -112,13 +84,9 @@ TEST(Lifecycle, Configure) {
 
 TEST(Lifecycle, FromOpenToClose) {
   struct Row {
-    const char *what;
-    DWORD max_rx, max_tx, in_queue, out_queue;  // driver maxima, and what SetupComm got
-    DWORD own_dtr, own_rts;                     // the device's controls before the open
-    uint8_t dtr_state, rts_state;               // after the open
-    uint8_t options;                            // of the close
-    std::vector<DWORD> escapes;                 // made by the close
-    DWORD dtr_back, rts_back;                   // the device's controls after it
+    const char *what; DWORD max_rx, max_tx, in_queue, out_queue;  // driver maxima, what SetupComm got
+    DWORD own_dtr, own_rts; uint8_t dtr_state, rts_state;  // the device's before the open, the port's after
+    uint8_t options; std::vector<DWORD> escapes; DWORD dtr_back, rts_back;  // the close's, the device's after
   } rows[] = {
       {"no maximum: 8192 and 4096; a DTR handshake held lowered; close 0", 0, 0, 8192, 4096,
        DTR_CONTROL_HANDSHAKE, RTS_CONTROL_ENABLE, 0, 2, 0x00, {CLRDTR, SETRTS}, DTR_CONTROL_HANDSHAKE, RTS_CONTROL_ENABLE},
@@ -168,9 +136,7 @@ TEST(Lifecycle, SuspendingAndStoppingTheEventThread) {
   SimDevice *dev = open_sim_port(0);
   SioSetEventHandler(0, log_event);
   SioConfigure(0, 9600, 8, 1, 'N', 0);
-  struct Step {
-    const char *what; uint16_t resume, result, suspended;
-  } steps[] = {
+  struct Step { const char *what; uint16_t resume, result, suspended; } steps[] = {
       {"suspend", 0, 1, 1},
       {"suspend again: nothing", 0, 0, 1},
       {"resume", 1, 0, 0},
@@ -182,13 +148,9 @@ TEST(Lifecycle, SuspendingAndStoppingTheEventThread) {
   }
   EXPECT_EQ(SioSuspendEventThread(1, 0), 0) << "a port without an event thread";
 #ifdef _WIN32
-  // Windows stops a suspended thread at once, wherever it is: perhaps holding the
-  // simulated device's lock, so nothing here may touch the device until the stop has
-  // resumed the thread.
-  (void)dev;
+  (void)dev;  // the thread stopped at once, maybe holding the device's lock: no touching it
 #else
-  // A suspended thread on this platform stops at its next wait: let it get there.
-  sim_raise(dev, EV_CTS);
+  sim_raise(dev, EV_CTS);  // a suspended thread here stops at its next wait: let it get there
 #endif
   auto start = std::chrono::steady_clock::now();
   SioStopEventThread(0);
@@ -216,9 +178,9 @@ int32_t blocking_handler(uint8_t port, uint32_t events) {
 // Timed waits on the stuck thread move the simulated clock on instead of taking real
 // time, so that the stop reaches its 5000 ms limit at once.
 DWORD(WINAPI *wait_in_force)(HANDLE, DWORD) = nullptr;
-std::atomic<HANDLE> fast_thread{nullptr}, fast_event{nullptr};
+std::atomic<HANDLE> fast_thread{nullptr};
 DWORD WINAPI FastForwardWait(HANDLE h, DWORD ms) {
-  if (ms == INFINITE || ms == 0 || h == nullptr || (h != fast_thread.load() && h != fast_event.load()))
+  if (ms == INFINITE || ms == 0 || h != fast_thread.load())
     return wait_in_force(h, ms);
   DWORD result = wait_in_force(h, 1);
   if (result == WAIT_TIMEOUT) sim_advance_clock(ms);
@@ -228,65 +190,46 @@ DWORD WINAPI FastForwardWait(HANDLE h, DWORD ms) {
 }  // namespace
 
 TEST(Lifecycle, AThreadThatOutlivesItsStop) {
-  struct Row {
-    const char *what; bool writer; uint32_t block_on;
-  } rows[] = {
-      {"the writer, held in its ring-emptied report", true, SIO_EV_TXRING_EMPTY},
-      {"the event thread, held in its EV_CTS report", false, EV_CTS},
-  };
-  for (const Row &row : rows) {
-    SCOPED_TRACE(row.what);
-    sim_attach("COM1");
-    sim_set_clock(1000);
-    SimDevice *dev = open_sim_port(0);
-    SioSetEventHandler(0, blocking_handler);
-    gate = win32.CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    in_handler = false;
-    block_on = row.block_on;
-    ThreadRecord &record = row.writer ? table().writer_threads[0] : table().event_threads[0];
-    uint8_t bytes[5] = {1, 2, 3, 4, 5};
-    if (row.writer) {
-      SioSetEventMask(0, SIO_DEFAULT_EVENT_MASK | SIO_EV_TXRING_EMPTY, 0);
-      SioTxRingWrite(0, bytes, 5);
-    } else {
-      SioConfigure(0, 9600, 8, 1, 'N', 0);
-      ASSERT_TRUE(sim_wait_comm_wait_pending(dev, 10000));
-      sim_raise(dev, EV_CTS);
-    }
-    ASSERT_TRUE(wait_until([] { return in_handler.load(); }));
-    HANDLE stuck = record.thread.load();
-    fast_thread = stuck;
-    fast_event = row.writer ? record.started_event : nullptr;
-    wait_in_force = win32.WaitForSingleObject;
-    win32.WaitForSingleObject = FastForwardWait;
+  sim_set_clock(1000);
+  SimDevice *dev = open_sim_port(0);
+  SioSetEventHandler(0, blocking_handler);
+  gate = win32.CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  block_on = EV_CTS;
+  SioConfigure(0, 9600, 8, 1, 'N', 0);
+  ASSERT_TRUE(sim_wait_comm_wait_pending(dev, 10000));
+  sim_raise(dev, EV_CTS);
+  ASSERT_TRUE(wait_until([] { return in_handler.load(); }));
+  ThreadRecord &record = table().event_threads[0];
+  HANDLE stuck = record.thread.load();
+  fast_thread = stuck;
+  wait_in_force = win32.WaitForSingleObject;
+  win32.WaitForSingleObject = FastForwardWait;
+  auto start = std::chrono::steady_clock::now();
+  SioClose(0);
+  EXPECT_LT(elapsed_ms(start), 3000);
+  EXPECT_TRUE(SioThreadAlive(stuck)) << "still in the handler";
+  EXPECT_EQ(tx_ring(0).data.load(), nullptr) << "the rings went with the lingering thread";
+  EXPECT_EQ(rx_ring(0).data.load(), nullptr);
 
-    auto start = std::chrono::steady_clock::now();
-    SioClose(0);
-    EXPECT_LT(elapsed_ms(start), 3000);
-    EXPECT_TRUE(SioThreadAlive(stuck)) << "still in the handler";
-    EXPECT_EQ(tx_ring(0).data.load(), nullptr) << "the rings went with the lingering thread";
-    EXPECT_EQ(rx_ring(0).data.load(), nullptr);
-
-    // The port opens again with new threads; the old one, let go, touches nothing.
-    block_on = 0;
-    open_sim_port(0);
-    SioSetEventHandler(0, blocking_handler);
-    SioConfigure(0, 9600, 8, 1, 'N', 0);
-    HANDLE fresh = record.thread.load();
-    ASSERT_NE(fresh, nullptr);
-    win32.SetEvent(gate);
-    ASSERT_TRUE(wait_until([&] { return !SioThreadAlive(stuck); }));
-    EXPECT_EQ(record.thread.load(), fresh) << "the old thread left the record alone";
-    sim_clear_records(dev);
-    ASSERT_EQ(SioTxRingWrite(0, bytes, 5), 5u);
-    ASSERT_TRUE(sim_wait_written(dev, 5, 10000));
-    ASSERT_TRUE(sim_wait_comm_wait_pending(dev, 10000));
-    clear_log();
-    sim_raise(dev, EV_DSR);
-    EXPECT_TRUE(wait_logged(EV_DSR, 1));
-    SioClose(0);
-    win32.WaitForSingleObject = wait_in_force;
-    win32.CloseHandle(gate);
-    sim_reset_all();
-  }
+  // The port opens again with new threads; the old one, let go, touches nothing.
+  block_on = 0;
+  open_sim_port(0);
+  SioSetEventHandler(0, blocking_handler);
+  SioConfigure(0, 9600, 8, 1, 'N', 0);
+  HANDLE fresh = record.thread.load();
+  ASSERT_NE(fresh, nullptr);
+  win32.SetEvent(gate);
+  ASSERT_TRUE(wait_until([&] { return !SioThreadAlive(stuck); }));
+  EXPECT_EQ(record.thread.load(), fresh) << "the old thread left the record alone";
+  uint8_t bytes[5] = {1, 2, 3, 4, 5};
+  ASSERT_EQ(SioTxRingWrite(0, bytes, 5), 5u);
+  ASSERT_TRUE(sim_wait_written(dev, 5, 10000));
+  ASSERT_TRUE(sim_wait_comm_wait_pending(dev, 10000));
+  clear_log();
+  sim_raise(dev, EV_DSR);
+  EXPECT_TRUE(wait_logged(EV_DSR, 1));
+  SioClose(0);
+  win32.WaitForSingleObject = wait_in_force;
+  win32.CloseHandle(gate);
+  sim_reset_all();
 }

@@ -1,18 +1,14 @@
 // Buffers and the receive path against the simulated device: ring sizes and driver
-// requests, the fill, the 80 percent backlog event, and reads that end badly.
+// requests, the fill, and the 80 percent backlog event.
 #include <gtest/gtest.h>
 
 #include "support.h"
 
 TEST(Receive, BufferSizing) {
   struct Row {
-    const char *what;
-    uint8_t dir;       // 0 receive, 1 transmit
-    DWORD max;         // driver maximum (0: none)
-    DWORD current;     // driver's current queue after SetupComm (SIM_FROM_SETUP: as asked)
-    uint32_t request;
-    DWORD asked;       // what SetupComm got
-    uint32_t ring;
+    const char *what; uint8_t dir;  // 0 receive, 1 transmit
+    DWORD max, current;             // driver maximum (0: none), its queue after SetupComm
+    uint32_t request; DWORD asked; uint32_t ring;  // asked: what SetupComm got
   } rows[] = {
       {"rx 8192, driver 0: all in the ring", 0, 0, 0, 8192, 8192, 8192},
       {"rx 8192, driver 6144: request - driver + 4096", 0, 0, 6144, 8192, 8192, 6144},
@@ -44,12 +40,6 @@ TEST(Receive, BufferSizing) {
     EXPECT_NE(ring.data.load(), nullptr);
     EXPECT_EQ(SioGetLastError(0), SIO_OK);
   }
-  // A ring that cannot be allocated is reported.
-  sio_ring_alloc = [](size_t) -> void * { return nullptr; };
-  SioSetBufferSizes(0, 8192, 4096);
-  sio_ring_alloc = malloc;
-  EXPECT_EQ(SioGetLastError(0), SIO_ERR_RING_ALLOC);
-  EXPECT_EQ(SioPutByte(0, 'x'), 0);
   close_all();
 }
 
@@ -70,9 +60,7 @@ TEST(Receive, FillNearTheEndOfTheRing) {
   ring.count.store(7900);
   std::vector<uint8_t> bytes = byte_stream(500, 3);
   sim_feed(dev, bytes.data(), bytes.size());
-  struct Row {
-    const char *what; uint32_t write_pos, count; size_t left_in_driver;
-  } rows[] = {
+  struct Row { const char *what; uint32_t write_pos, count; size_t left_in_driver; } rows[] = {
       {"192 bytes up to the end of the storage", 0, 8092, 308},
       {"then 100 up to read_pos: full", 100, 8192, 208},
       {"a full ring reads nothing", 100, 8192, 208},
@@ -90,8 +78,7 @@ TEST(Receive, FillNearTheEndOfTheRing) {
   close_all();
 }
 
-// Takes what SioPendingCount announces, as the host's handler does; counts its calls
-// and how deep they nest.
+// Takes what SioPendingCount announces, as the host's handler does.
 static int takes = 0, depth = 0, deepest = 0;  // the test's thread only
 static int32_t TakeOnBacklog(uint8_t port, uint32_t events) {
   takes++;
@@ -105,8 +92,7 @@ static int32_t TakeOnBacklog(uint8_t port, uint32_t events) {
 
 TEST(Receive, BacklogThreshold) {
   struct Row {
-    const char *what; uint32_t ring_size, driver_queue, in_ring;
-    DWORD in_driver;  // counted by the driver, nothing to read
+    const char *what; uint32_t ring_size, driver_queue, in_ring; DWORD in_driver;  // counted, nothing to read
     uint32_t mask; bool delivered, take;
   } rows[] = {
       {"8192 + 0: 6553 reaches 80%", 8192, 0, 6453, 100, 0x5FD, true, false},
@@ -144,39 +130,5 @@ TEST(Receive, BacklogThreshold) {
   ring.count.store(0);
   ring.size.store(8192);
   sim_set_in_queue_count(dev, SIM_NO_OVERRIDE);
-  close_all();
-}
-
-TEST(Receive, ReadsThatEndBadly) {
-  struct Row {
-    const char *what; SimIoMode mode;
-    uint32_t count_after;  // the ring held 5 bytes, the driver 10
-  } rows[] = {
-      {"a read that completes adds its bytes", SIM_IO_AT_ONCE, 15},
-      {"a failed read empties the ring", SIM_IO_FAIL, 0},
-      {"a pending read ended by the cancel event empties it", SIM_IO_PENDING, 0},
-  };
-  SimDevice *dev = OpenWithReceiveRing(4096);
-  SioCreateReadEvents(0);
-  RingQueue &ring = rx_ring(0);
-  for (const Row &row : rows) {
-    SCOPED_TRACE(row.what);
-    ring.write_pos.store(5);
-    ring.count.store(5);
-    sim_set_read_mode(dev, row.mode, ERROR_GEN_FAILURE);
-    sim_feed(dev, "0123456789");
-    std::thread filler([] { SioFillRxRing(0); });
-    if (row.mode == SIM_IO_PENDING) {
-      EXPECT_TRUE(sim_wait_read_pending(dev, 10000));
-      win32.SetEvent(table().reader_events[0].cancel_event);
-    }
-    filler.join();
-    EXPECT_EQ(ring.count.load(), row.count_after);
-    EXPECT_FALSE(sim_read_pending(dev)) << "no request outlives the fill";
-    sim_set_read_mode(dev, SIM_IO_AT_ONCE);
-    SioFlush(0, 0);
-  }
-  SioFillRxRing(0);  // the request record is used again
-  EXPECT_EQ(sim_misuse_count(dev), 0u);
   close_all();
 }

@@ -1,6 +1,5 @@
-// Support for the library's tests: ports opened on the simulated device, a handler
-// log that can be waited on, and pseudo-terminal pairs for the integration tests
-// (the library opens the slave as COM<n>, the test plays the far end on the master).
+// Support for the library's tests: ports on the simulated device, a handler log that
+// can be waited on, and pseudo-terminal pairs (the slave as COM<n>, the test on the master).
 #pragma once
 
 #include <stddef.h>
@@ -25,10 +24,7 @@ inline RingQueue &rx_ring(uint8_t port) { return table().rx_rings[port]; }
 inline RingQueue &tx_ring(uint8_t port) { return table().tx_rings[port]; }
 
 // The handler log: every call's event word and the thread that made it.
-struct LoggedEvent {
-  uint32_t events;
-  std::thread::id thread;
-};
+struct LoggedEvent { uint32_t events; std::thread::id thread; };
 int32_t log_event(uint8_t port, uint32_t events);
 std::vector<LoggedEvent> logged_events(void);
 std::vector<uint32_t> logged_words(void);
@@ -37,8 +33,7 @@ void clear_log(void);
 size_t logged_count(uint32_t bits);
 bool wait_logged(uint32_t bits, size_t count, int timeout_ms = 10000);
 
-// Waits until pred() holds, looking every millisecond (for state no event announces);
-// false after timeout_ms, a bound only a hang reaches.
+// Waits until pred() holds, looking every millisecond (for state no event announces).
 template <class Pred>
 bool wait_until(Pred pred, int timeout_ms = 10000) {
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -54,14 +49,10 @@ inline long elapsed_ms(std::chrono::steady_clock::time_point since) {
                   .count());
 }
 
-// A pseudo-terminal pair; the master is non-blocking. The slave stays open in the
-// test: it keeps the pair alive and shows the termios the library leaves.
-struct PtyPair {
-  int master = -1;
-  int slave = -1;
-};
-// Opens a pair and points TAVO_COM<port + 1> at its slave; false (with the reason)
-// when the machine has no pseudo-terminals.
+// A pseudo-terminal pair; the master is non-blocking, the slave stays open in the test
+// and shows the termios the library leaves.
+struct PtyPair { int master = -1, slave = -1; };
+// Opens a pair and points TAVO_COM<port + 1> at its slave; false with the reason.
 bool pty_open(PtyPair *pty, uint8_t port, std::string *why);
 void pty_close(PtyPair *pty);
 

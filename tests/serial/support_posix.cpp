@@ -36,22 +36,15 @@ void pty_close(PtyPair *pty) {
 static bool fd_ready(int fd, short events, int idle_ms) {
   struct pollfd p = {fd, events, 0};
   int r;
-  while ((r = poll(&p, 1, idle_ms)) < 0 && errno == EINTR) {
-  }
+  while ((r = poll(&p, 1, idle_ms)) < 0 && errno == EINTR) continue;
   return r > 0;
 }
 
 bool fd_write_all(int fd, const uint8_t *bytes, size_t len, int idle_ms) {
   while (len > 0) {
     ssize_t n = write(fd, bytes, len);
-    if (n > 0) {
-      bytes += n;
-      len -= size_t(n);
-    } else if (n < 0 && errno != EINTR && errno != EAGAIN) {
-      return false;
-    } else if (n < 0 && errno == EAGAIN && !fd_ready(fd, POLLOUT, idle_ms)) {
-      return false;
-    }
+    if (n > 0) bytes += n, len -= size_t(n);
+    else if (n < 0 && errno != EINTR && (errno != EAGAIN || !fd_ready(fd, POLLOUT, idle_ms))) return false;
   }
   return true;
 }
