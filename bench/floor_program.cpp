@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include "peak.h"
+
 static const uint8_t enq = 0x05, ack = 0x06, nak = 0x15, eot = 0x04;
 static int line = -1;
 
@@ -208,19 +210,6 @@ static int blocks(uint64_t total) {
   }
   printf("%llu %lld\n", (unsigned long long)total, (long long)(now_ns() - start));
   return 0;
-}
-
-// The peak resident memory of this program, for the driver's table ("peak <KiB>").
-static void report_peak(void) {
-  FILE *f = fopen("/proc/self/status", "r");
-  char line[256];
-  long kib = -1;
-  while (f != nullptr && fgets(line, sizeof line, f) != nullptr) {
-    if (sscanf(line, "VmHWM: %ld", &kib) == 1) break;
-  }
-  if (f != nullptr) fclose(f);
-  printf("peak %ld\n", kib);
-  fflush(stdout);
 }
 
 static int run(const std::string &mode, int argc, char **argv) {

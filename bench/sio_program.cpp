@@ -20,6 +20,7 @@
 #include <string>
 
 #include "serial/sio.h"
+#include "peak.h"
 
 static const uint8_t com1 = 0;
 static const uint32_t buffer_size = 16384;
@@ -87,19 +88,6 @@ static int idle(void) {
   sigwait(&stop, &signal_number);
   SioClose(com1);
   return 0;
-}
-
-// The peak resident memory of this program, for the driver's table ("peak <KiB>").
-static void report_peak(void) {
-  FILE *f = fopen("/proc/self/status", "r");
-  char line[256];
-  long kib = -1;
-  while (f != nullptr && fgets(line, sizeof line, f) != nullptr) {
-    if (sscanf(line, "VmHWM: %ld", &kib) == 1) break;
-  }
-  if (f != nullptr) fclose(f);
-  printf("peak %ld\n", kib);
-  fflush(stdout);
 }
 
 static int64_t now_ns(void) {
