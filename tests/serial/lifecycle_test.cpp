@@ -1,6 +1,5 @@
-// The life of a port against the simulated device: names and the probe, the open
-// into the standard state, configuration, the close that gives the device its own
-// settings back, and the threads' suspension and stop.
+// The life of a port against the simulated device: names, the probe, the open, configuring,
+// the close that gives the device its own settings back, the threads' suspension and stop.
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -21,10 +20,8 @@ TEST(Lifecycle, NamesAndProbe) {
   for (const Row &row : rows) {
     SCOPED_TRACE(row.what);
     char name[16], probe_name[16];
-    SioBuildPortName(row.port, name, 0);
-    SioBuildPortName(row.port, probe_name, 1);
-    EXPECT_STREQ(name, row.name);
-    EXPECT_STREQ(probe_name, row.probe_name);
+    SioBuildPortName(row.port, name, 0), SioBuildPortName(row.port, probe_name, 1);
+    EXPECT_EQ(std::string(name) + " " + probe_name, std::string(row.name) + " " + row.probe_name);
     SimDevice *dev = sim_attach(probe_name);
     sim_set_busy(dev, row.busy);
     sim_set_config_size(dev, row.config_size);
@@ -39,28 +36,23 @@ TEST(Lifecycle, NamesAndProbe) {
 TEST(Lifecycle, OpenIntoTheStandardState) {
   SimDevice *dev = sim_attach("COM10");
   DCB own = sim_dcb(dev);
-  own.BaudRate = 19200;
-  own.fParity = 0;
-  own.XonChar = 1;
-  own.XoffChar = 2;
+  own.BaudRate = 19200, own.fParity = 0, own.XonChar = 1, own.XoffChar = 2;
   sim_set_dcb(dev, own);
   SioOpen(9);
   ASSERT_TRUE(SioIsOpen(9));
   DCB dcb = sim_dcb(dev);
   struct Row { const char *what; uint32_t got, expected; } rows[] = {
-      {"XonChar", uint8_t(dcb.XonChar), 0x11},
-      {"XoffChar", uint8_t(dcb.XoffChar), 0x13},
+      {"XonChar, XoffChar", uint8_t(dcb.XonChar) * 256u + uint8_t(dcb.XoffChar), 0x1113},
       {"fParity", dcb.fParity, 1},
       {"BaudRate as the device had it", dcb.BaudRate, 19200},
-      {"reads return at once", sim_timeouts(dev).ReadIntervalTimeout, MAXDWORD},
-      {"without a total time", sim_timeouts(dev).ReadTotalTimeoutConstant, 0},
+      {"reads return at once", sim_timeouts(dev).ReadIntervalTimeout + sim_timeouts(dev).ReadTotalTimeoutConstant,
+       MAXDWORD},
       {"no event thread before configuration", table().event_threads[9].thread.load() != nullptr, 0},
   };
   for (const Row &row : rows) EXPECT_EQ(row.got, row.expected) << row.what;
   HANDLE handle = sim_handle(dev);
   SioOpen(9);
-  EXPECT_EQ(SioGetLastError(9), 1);
-  EXPECT_EQ(sim_handle(dev), handle);
+  EXPECT_TRUE(SioGetLastError(9) == 1 && sim_handle(dev) == handle) << "a second open is refused";
   close_all();
 }
 
@@ -73,8 +65,8 @@ TEST(Lifecycle, ConfiguringTwiceKeepsTheThreads) {
   SioConfigure(0, 300, 5, 2, 's', 0);
   DCB dcb = sim_dcb(dev);
   EXPECT_TRUE(dcb.BaudRate == 300 && dcb.ByteSize == 5 && dcb.Parity == SPACEPARITY && dcb.StopBits == ONE5STOPBITS);
-  EXPECT_EQ(table().event_threads[0].thread.load(), events) << "no second event thread";
-  EXPECT_EQ(table().writer_threads[0].thread.load(), writer);
+  EXPECT_TRUE(table().event_threads[0].thread.load() == events && table().writer_threads[0].thread.load() == writer)
+      << "no second thread";
   ASSERT_TRUE(sim_wait_comm_wait_pending(dev, 10000));
   auto start = std::chrono::steady_clock::now();
   SioClose(0);
@@ -88,8 +80,8 @@ TEST(Lifecycle, FromOpenToClose) {
     DWORD own_dtr, own_rts; uint8_t dtr_state, rts_state;  // the device's before the open, the port's after
     uint8_t options; std::vector<DWORD> escapes; DWORD dtr_back, rts_back;  // the close's, the device's after
   } rows[] = {
-      {"no maximum: 8192 and 4096; a DTR handshake held lowered; close 0", 0, 0, 8192, 4096,
-       DTR_CONTROL_HANDSHAKE, RTS_CONTROL_ENABLE, 0, 2, 0x00, {CLRDTR, SETRTS}, DTR_CONTROL_HANDSHAKE, RTS_CONTROL_ENABLE},
+      {"no maximum: 8192 and 4096; a DTR handshake held lowered; close 0", 0, 0, 8192, 4096, DTR_CONTROL_HANDSHAKE,
+       RTS_CONTROL_ENABLE, 0, 2, 0x00, {CLRDTR, SETRTS}, DTR_CONTROL_HANDSHAKE, RTS_CONTROL_ENABLE},
       {"the driver's maxima; DTR enabled; close 0x05 lowers DTR", 2048, 1024, 2048, 1024, DTR_CONTROL_ENABLE,
        RTS_CONTROL_ENABLE, 1, 2, 0x05, {CLRDTR, SETRTS}, DTR_CONTROL_DISABLE, RTS_CONTROL_ENABLE},
       {"close 0x0A lowers RTS", 0, 0, 8192, 4096, DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE, 1, 2, 0x0A,
@@ -103,18 +95,15 @@ TEST(Lifecycle, FromOpenToClose) {
     SimDevice *dev = sim_attach("COM1");
     sim_set_max_queues(dev, row.max_rx, row.max_tx);
     DCB own = sim_dcb(dev);
-    own.fDtrControl = row.own_dtr;
-    own.fRtsControl = row.own_rts;
+    own.fDtrControl = row.own_dtr, own.fRtsControl = row.own_rts;
     sim_set_dcb(dev, own);
     sim_set_timeouts(dev, own_timeouts);
     sim_set_comm_mask(dev, EV_RXCHAR | EV_CTS);
     open_sim_port(0);
     auto setups = sim_setup_calls(dev);
     ASSERT_EQ(setups.size(), 1u);
-    EXPECT_TRUE(setups[0].in_queue == row.in_queue && setups[0].out_queue == row.out_queue);
-    EXPECT_EQ(port_record(0).dtr_state.load(), row.dtr_state);
-    EXPECT_EQ(port_record(0).rts_state.load(), row.rts_state);
-
+    EXPECT_TRUE(setups[0].in_queue == row.in_queue && setups[0].out_queue == row.out_queue) << "SetupComm";
+    EXPECT_TRUE(port_record(0).dtr_state.load() == row.dtr_state && port_record(0).rts_state == row.rts_state);
     SioConfigureEx(0, 115200, 7, 2, 'E', 0x30, 0x03);  // handshakes that the close drops
     SioSetEventMask(0, 0x1FF, 0);
     sim_clear_records(dev);
@@ -125,7 +114,7 @@ TEST(Lifecycle, FromOpenToClose) {
     EXPECT_TRUE(back.fDtrControl == row.dtr_back && back.fRtsControl == row.rts_back) << "DTR, RTS controls";
     EXPECT_TRUE(back.BaudRate == 9600 && back.ByteSize == 8 && back.Parity == NOPARITY) << "its own line";
     COMMTIMEOUTS t = sim_timeouts(dev);
-    EXPECT_EQ(memcmp(&t, &own_timeouts, sizeof t), 0);
+    EXPECT_EQ(memcmp(&t, &own_timeouts, sizeof t), 0) << "its own time-outs";
     EXPECT_EQ(sim_comm_mask(dev), DWORD(EV_RXCHAR | EV_CTS));
     EXPECT_EQ(rx_ring(0).data.load(), nullptr);
     sim_reset_all();
@@ -137,10 +126,8 @@ TEST(Lifecycle, SuspendingAndStoppingTheEventThread) {
   SioSetEventHandler(0, log_event);
   SioConfigure(0, 9600, 8, 1, 'N', 0);
   struct Step { const char *what; uint16_t resume, result, suspended; } steps[] = {
-      {"suspend", 0, 1, 1},
-      {"suspend again: nothing", 0, 0, 1},
-      {"resume", 1, 0, 0},
-      {"suspend before the stop", 0, 1, 1},
+      {"suspend", 0, 1, 1}, {"suspend again: nothing", 0, 0, 1},
+      {"resume", 1, 0, 0},  {"suspend before the stop", 0, 1, 1},
   };
   for (const Step &step : steps) {
     EXPECT_EQ(SioSuspendEventThread(0, step.resume), step.result) << step.what;
@@ -155,8 +142,7 @@ TEST(Lifecycle, SuspendingAndStoppingTheEventThread) {
   auto start = std::chrono::steady_clock::now();
   SioStopEventThread(0);
   EXPECT_LT(elapsed_ms(start), 2000);
-  EXPECT_EQ(table().event_threads[0].thread.load(), nullptr);
-  EXPECT_EQ(table().event_threads[0].suspended.load(), 0);
+  EXPECT_TRUE(table().event_threads[0].thread.load() == nullptr && table().event_threads[0].suspended.load() == 0);
   close_all();
 }
 
@@ -180,8 +166,7 @@ int32_t blocking_handler(uint8_t port, uint32_t events) {
 DWORD(WINAPI *wait_in_force)(HANDLE, DWORD) = nullptr;
 std::atomic<HANDLE> fast_thread{nullptr};
 DWORD WINAPI FastForwardWait(HANDLE h, DWORD ms) {
-  if (ms == INFINITE || ms == 0 || h != fast_thread.load())
-    return wait_in_force(h, ms);
+  if (ms == INFINITE || ms == 0 || h != fast_thread.load()) return wait_in_force(h, ms);
   DWORD result = wait_in_force(h, 1);
   if (result == WAIT_TIMEOUT) sim_advance_clock(ms);
   return result;
@@ -193,8 +178,7 @@ TEST(Lifecycle, AThreadThatOutlivesItsStop) {
   sim_set_clock(1000);
   SimDevice *dev = open_sim_port(0);
   SioSetEventHandler(0, blocking_handler);
-  gate = win32.CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  block_on = EV_CTS;
+  gate = win32.CreateEventA(nullptr, TRUE, FALSE, nullptr), block_on = EV_CTS;
   SioConfigure(0, 9600, 8, 1, 'N', 0);
   ASSERT_TRUE(sim_wait_comm_wait_pending(dev, 10000));
   sim_raise(dev, EV_CTS);

@@ -77,10 +77,7 @@ class Pty : public ::testing::Test {
   void SetUp() override {
     std::string why;
     if (!pty_open(&pty, 0, &why)) GTEST_SKIP() << "skipped: no pseudo-terminals here (" << why << ")";
-    std::lock_guard<std::mutex> lock(the_link.mutex);
-    the_link.received.clear();
-    the_link.ring_empties = 0;
-    the_link.events_seen = 0;
+    clear_received();
     // The thread sanitizer starts a helper with the first thread: let thread counts miss it.
     std::thread([] {}).join();
   }
@@ -89,13 +86,13 @@ class Pty : public ::testing::Test {
     pty_close(&pty);
   }
   // Opens and sets up COM1 as an application does.
-  void open_port(uint32_t baud, PortEventHandler handler = link_handler) {
+  void open_port(uint32_t baud) {
     ASSERT_EQ(SioProbePort(0), 1);
     SioOpen(0);
     ASSERT_TRUE(SioIsOpen(0)) << "last_error " << SioGetLastError(0);
     SioConfigure(0, baud, 8, 1, 'N', 0);
     SioSetEventMask(0, SIO_DEFAULT_EVENT_MASK | SIO_EV_TXRING_EMPTY, 0);
-    SioSetEventHandler(0, handler);
+    SioSetEventHandler(0, link_handler);
   }
   PtyPair pty;
 };
@@ -123,16 +120,13 @@ TEST_F(Pty, FourMebibytesEachWayAtOnceAtEachSpeed) {
     std::thread far_reader([&] { fd_read_until(pty.master, &far_got, out.size(), 20000); });
     std::thread far_writer([&] { fd_write_all(pty.master, in.data(), in.size()); });
     EXPECT_TRUE(send_all(out));
-    far_writer.join();
-    far_reader.join();
+    far_writer.join(), far_reader.join();
     EXPECT_TRUE(wait_link([&] { return the_link.received.size() >= in.size(); }));
     EXPECT_TRUE(far_got == out) << "the far end read " << far_got.size() << " bytes, not all in order";
     EXPECT_TRUE(wait_link([&] { return the_link.received == in; }, 0)) << "the port received other bytes";
     clear_received();
-    EXPECT_TRUE(wait_link([] { return (the_link.events_seen & EV_TXEMPTY) != 0; }))
-        << "the device reports its transmitter empty once the bytes are gone";
-    EXPECT_TRUE(the_link.events_seen & SIO_EV_TXRING_EMPTY);
-    EXPECT_TRUE(the_link.events_seen & EV_RXCHAR);
+    const uint32_t seen = EV_TXEMPTY | SIO_EV_TXRING_EMPTY | EV_RXCHAR;  // EV_TXEMPTY once the bytes are gone
+    EXPECT_TRUE(wait_link([&] { return (the_link.events_seen & seen) == seen; })) << "the handler's events";
     EXPECT_EQ(SioGetLastError(0), 0);
     SioClose(0);
   }
@@ -143,10 +137,8 @@ TEST_F(Pty, TheDeviceGetsItsOwnSettingsBack) {
   ASSERT_EQ(tcgetattr(pty.slave, &before), 0);
   cfmakeraw(&before);
   cfsetspeed(&before, B1200);
-  before.c_cflag |= PARENB | CSTOPB;
-  before.c_iflag |= IXON | IXOFF;
-  before.c_cc[VMIN] = 3;
-  before.c_cc[VTIME] = 7;
+  before.c_cflag |= PARENB | CSTOPB, before.c_iflag |= IXON | IXOFF;
+  before.c_cc[VMIN] = 3, before.c_cc[VTIME] = 7;
   ASSERT_EQ(tcsetattr(pty.slave, TCSANOW, &before), 0);
   ASSERT_EQ(tcgetattr(pty.slave, &before), 0);
   open_port(115200);
@@ -177,8 +169,7 @@ TEST_F(Pty, StuckOrHungUpFarEnds) {
     ASSERT_TRUE(fd_write_all(pty.master, in.data(), in.size()));  // bytes wait on the way in too
     if (row.hang_up) {
       ASSERT_TRUE(wait_link([] { return the_link.received.size() >= 2000; }));
-      close(pty.master);
-      pty.master = -1;
+      close(pty.master), pty.master = -1;
       SioTxRingWrite(0, out.data(), 3000);  // they cannot go anywhere: the writer keeps them
       std::clock_t cpu_start = std::clock();
       std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // a measurement window

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 
@@ -51,9 +52,7 @@ void clear_log(void) {
 }
 
 static size_t count_locked(uint32_t bits) {
-  size_t n = 0;
-  for (const LoggedEvent &e : log_entries) n += (e.events & bits) != 0;
-  return n;
+  return size_t(std::count_if(log_entries.begin(), log_entries.end(), [&](auto &e) { return e.events & bits; }));
 }
 
 size_t logged_count(uint32_t bits) {
@@ -63,17 +62,14 @@ size_t logged_count(uint32_t bits) {
 
 bool wait_logged(uint32_t bits, size_t count, int timeout_ms) {
   std::unique_lock<std::mutex> lock(log_mutex);
-  return log_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                              [&] { return count_locked(bits) >= count; });
+  return log_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return count_locked(bits) >= count; });
 }
 
 std::vector<uint8_t> byte_stream(size_t len, uint32_t seed) {
   std::vector<uint8_t> bytes(len);
   uint32_t x = seed * 2654435761u + 1;
   for (uint8_t &b : bytes) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
+    x ^= x << 13, x ^= x >> 17, x ^= x << 5;  // xorshift32
     b = uint8_t(x >> 24);
   }
   return bytes;

@@ -45,8 +45,7 @@ bool wait_until(Pred pred, int timeout_ms = 10000) {
 }
 
 inline long elapsed_ms(std::chrono::steady_clock::time_point since) {
-  return long(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since)
-                  .count());
+  return long(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - since).count());
 }
 
 // A pseudo-terminal pair; the master is non-blocking, the slave stays open in the test

@@ -60,9 +60,6 @@ size_t fd_read_until(int fd, std::vector<uint8_t> *out, size_t want, int idle_ms
   return out->size();
 }
 
-long count_threads(void) {
-  return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {});
-}
-long count_descriptors(void) {
-  return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
-}
+static long count_entries(const char *dir) { return std::distance(std::filesystem::directory_iterator(dir), {}); }
+long count_threads(void) { return count_entries("/proc/self/task"); }
+long count_descriptors(void) { return count_entries("/proc/self/fd"); }

@@ -15,9 +15,7 @@ class Transmit : public ::testing::Test {
 void place_ring_at(uint32_t pos) {
   RingQueue &ring = tx_ring(0);
   SioLockRing(&ring);
-  ring.read_pos.store(pos);
-  ring.write_pos.store(pos);
-  ring.count.store(0);
+  ring.read_pos.store(pos), ring.write_pos.store(pos), ring.count.store(0);
   SioUnlockRing(&ring);
 }
 
@@ -83,8 +81,7 @@ TEST_F(Transmit, Flushes) {
     ASSERT_EQ(SioTxRingWrite(0, block.data(), 100), 100u);
     ASSERT_TRUE(row.pending ? sim_wait_write_pending(dev, 10000) : sim_wait_written(dev, 100, 10000) && wait_drained());
     win32.SetEvent(table().writer_threads[0].data_event);  // a wake-up already waiting
-    sim_clear_records(dev);
-    clear_log();
+    sim_clear_records(dev), clear_log();
     auto start = std::chrono::steady_clock::now();
     SioFlush(0, 1);
     EXPECT_LT(elapsed_ms(start), 1000) << "the writer acknowledged (no 5000 ms time-out)";
@@ -117,7 +114,6 @@ TEST_F(Transmit, RingEmptiedIsReportedOncePerEmptying) {
     total += block.size();
     ASSERT_TRUE(sim_wait_written(dev, total, 10000));
     ASSERT_TRUE(wait_logged(SIO_EV_TXRING_EMPTY, round));
-    EXPECT_EQ(logged_count(SIO_EV_TXRING_EMPTY), round);
   }
   EXPECT_EQ(logged_words(), std::vector<uint32_t>(4, SIO_EV_TXRING_EMPTY));
 }
@@ -129,12 +125,12 @@ TEST_F(Transmit, FullRingTakesNothing) {
   ASSERT_EQ(SioTxRingWrite(0, block.data(), 4096), 4096u) << "an empty ring takes its size";
   ASSERT_TRUE(sim_wait_write_pending(dev, 10000));
   EXPECT_EQ(SioPutByte(0, 'x'), 0) << "the write in progress keeps its bytes in the ring";
+  EXPECT_EQ(SioPendingCount(0, 1), 4096u) << "counted once, not again as the driver's";
   ASSERT_TRUE(sim_release_write(dev));
   ASSERT_TRUE(wait_until([] { return tx_ring(0).count.load() == 4096u - 192u; }));
   EXPECT_EQ(SioTxRingWrite(0, block.data(), 300), 192u) << "exactly the room the write made";
   EXPECT_EQ(SioPutByte(0, 'y'), 0);
-  EXPECT_EQ(SioPutByte(1, 'y'), 0) << "a closed port";
-  EXPECT_EQ(SioPutByte(36, 'y'), 0) << "an index past the table";
+  EXPECT_TRUE(SioPutByte(1, 'y') == 0 && SioPutByte(36, 'y') == 0) << "a closed port, an index past the table";
 }
 
 TEST_F(Transmit, TransmitterEmptyWaitsForQueuedData) {
@@ -176,10 +172,11 @@ TEST_F(Transmit, TransmitterEmptyWaitsForQueuedData) {
       SioFlush(0, 1);  // answered once the writer's reports are done
       std::vector<LoggedEvent> events = logged_events();
       std::vector<uint32_t> later;
-      for (const LoggedEvent &e : events)
+      for (const LoggedEvent &e : events) {
         if (e.events != SIO_EV_TXRING_EMPTY) later.push_back(e.events);
+        EXPECT_EQ(e.thread, events[0].thread) << "all from the writer";
+      }
       EXPECT_EQ(later, row.later);
-      for (const LoggedEvent &e : events) EXPECT_EQ(e.thread, events[0].thread) << "all from the writer";
     }
     close_all();
   }
