@@ -185,8 +185,7 @@ TEST(Lifecycle, AThreadThatOutlivesItsStop) {
   ASSERT_TRUE(wait_until([] { return in_handler.load(); }));
   ThreadRecord &record = table().event_threads[0];
   HANDLE stuck = record.thread.load();
-  fast_thread = stuck;
-  wait_in_force = win32.WaitForSingleObject;
+  fast_thread = stuck, wait_in_force = win32.WaitForSingleObject;
   win32.WaitForSingleObject = FastForwardWait;
   auto start = std::chrono::steady_clock::now();
   SioClose(0);

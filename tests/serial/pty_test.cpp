@@ -115,8 +115,7 @@ TEST_F(Pty, FourMebibytesEachWayAtOnceAtEachSpeed) {
     SCOPED_TRACE(baud);
     open_port(baud);
     EXPECT_EQ(SioGetBaud(0), baud);
-    std::vector<uint8_t> out = byte_stream(4 * kMiB, baud), in = byte_stream(4 * kMiB, baud + 1);
-    std::vector<uint8_t> far_got;
+    std::vector<uint8_t> out = byte_stream(4 * kMiB, baud), in = byte_stream(4 * kMiB, baud + 1), far_got;
     std::thread far_reader([&] { fd_read_until(pty.master, &far_got, out.size(), 20000); });
     std::thread far_writer([&] { fd_write_all(pty.master, in.data(), in.size()); });
     EXPECT_TRUE(send_all(out));

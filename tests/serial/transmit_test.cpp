@@ -106,8 +106,7 @@ TEST_F(Transmit, RingEmptiedIsReportedOncePerEmptying) {
   SioFlush(0, 1);
   ASSERT_TRUE(wait_logged(SIO_EV_TXRING_EMPTY, 1));
   clear_log();
-  size_t total = 0;
-  for (size_t round = 1; round <= 4; round++) {
+  for (size_t round = 1, total = 0; round <= 4; round++) {
     SCOPED_TRACE(round);
     std::vector<uint8_t> block = byte_stream(round * 300, uint32_t(round));
     ASSERT_EQ(SioTxRingWrite(0, block.data(), uint32_t(block.size())), block.size());
