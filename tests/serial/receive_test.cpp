@@ -116,3 +116,38 @@ TEST(Receive, BacklogThreshold) {
   sim_set_in_queue_count(dev, SIM_NO_OVERRIDE);
   close_all();
 }
+
+// A fill whose read fails or is ended by the cancel event empties the ring, and no
+// request outlives the fill: the record is free for the next read.
+TEST(Receive, ReadsThatEndBadly) {
+  struct Row {
+    const char *what; SimIoMode mode;
+    uint32_t count_after;  // the ring held 5 bytes, the driver 10
+  } rows[] = {
+      {"a read that completes adds its bytes", SIM_IO_AT_ONCE, 15},
+      {"a failed read empties the ring", SIM_IO_FAIL, 0},
+      {"a pending read ended by the cancel event empties it", SIM_IO_PENDING, 0},
+  };
+  SimDevice *dev = OpenWithReceiveRing(4096);
+  SioCreateReadEvents(0);
+  RingQueue &ring = rx_ring(0);
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.what);
+    ring.write_pos.store(5), ring.count.store(5);
+    sim_set_read_mode(dev, row.mode, ERROR_GEN_FAILURE);
+    sim_feed(dev, "0123456789");
+    std::thread filler([] { SioFillRxRing(0); });
+    if (row.mode == SIM_IO_PENDING) {
+      EXPECT_TRUE(sim_wait_read_pending(dev, 10000));
+      win32.SetEvent(table().reader_events[0].cancel_event);
+    }
+    filler.join();
+    EXPECT_EQ(ring.count.load(), row.count_after);
+    EXPECT_FALSE(sim_read_pending(dev)) << "no request outlives the fill";
+    sim_set_read_mode(dev, SIM_IO_AT_ONCE);
+    SioFlush(0, 0);
+  }
+  SioFillRxRing(0);  // the request record is used again
+  EXPECT_EQ(sim_misuse_count(dev), 0u);
+  close_all();
+}
