@@ -1,7 +1,5 @@
-// The simulated board driving the real tavo, as a user meets it: the example files load,
-// verify and save in text and binary mode, go ends tavo with status 0, and a bad record
-// is refused. The board runs on a pseudo-terminal that serves as its (and tavo's)
-// controlling terminal; its --log says how each monitor command ended.
+// The simulated board driving the real tavo on a pseudo-terminal: the examples load,
+// verify and save in both modes, go ends tavo with status 0, a bad record is refused.
 #include <gtest/gtest.h>
 
 #include <poll.h>
@@ -12,26 +10,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <string>
-#include <vector>
-
 #include "host/e2e_harness.h"
 
 namespace {
 
-struct BoardRun {
-  int status = -1;  // the board's exit status; -1 when it did not exit normally
-  std::string log;  // its --log: "result: CMD: ok" per command, "host status: N"
-};
-
-// Runs tavo-board in `dir` with these arguments until it ends (or 120 s, a hang).
-BoardRun run_board(const std::string &dir, std::vector<std::string> args) {
+// Runs tavo-board in `dir` with these arguments until it ends (or 120 s, a hang); gives
+// its exit status (-1 when it did not exit normally). Its --log (board.log) says
+// "result: CMD: ok" per command and "host status: N".
+int run_board(const std::string &dir, std::vector<std::string> args) {
   std::vector<std::string> words = {TAVO_BINARY_DIR "/tavo-board", "--log", dir + "/board.log",
                                     "--settle-ms", "500", "--quiet"};
   words.insert(words.end(), args.begin(), args.end());
-  BoardRun run;
   int master, slave;
-  if (openpty(&master, &slave, nullptr, nullptr, nullptr) < 0) return run;
+  if (openpty(&master, &slave, nullptr, nullptr, nullptr) < 0) return -1;
   pid_t pid = fork();
   if (pid == 0) {
     setsid();
@@ -40,8 +31,7 @@ BoardRun run_board(const std::string &dir, std::vector<std::string> args) {
     if (chdir(dir.c_str()) != 0) _exit(126);
     std::vector<char *> argv;
     for (std::string &word : words) argv.push_back(&word[0]);
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
+    execv(argv[0], (argv.push_back(nullptr), argv.data()));
     _exit(127);
   }
   close(slave);
@@ -53,9 +43,7 @@ BoardRun run_board(const std::string &dir, std::vector<std::string> args) {
   int status = 0;
   waitpid(pid, &status, 0);
   close(master);
-  if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
-  run.log = read_file(dir + "/board.log");
-  return run;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 TEST(BoardEndToEnd, ExamplesLoadVerifySaveAndGo) {
@@ -85,11 +73,11 @@ TEST(BoardEndToEnd, ExamplesLoadVerifySaveAndGo) {
       write_file(std::string(dir) + "/" + name,
                  read_file(std::string(TAVO_SOURCE_DIR "/examples/") + name));
     }
-    BoardRun run = run_board(dir, row.args);
-    EXPECT_EQ(run.status, row.status) << row.what << "\n" << run.log;
-    EXPECT_NE(run.log.find(row.log_has), std::string::npos) << row.what << "\n" << run.log;
-    std::string cleanup = std::string("rm -rf ") + dir;
-    EXPECT_EQ(system(cleanup.c_str()), 0);
+    int status = run_board(dir, row.args);
+    std::string log = read_file(std::string(dir) + "/board.log");
+    EXPECT_EQ(status, row.status) << row.what << "\n" << log;
+    EXPECT_NE(log.find(row.log_has), std::string::npos) << row.what << "\n" << log;
+    EXPECT_EQ(system((std::string("rm -rf ") + dir).c_str()), 0);
   }
 }
 

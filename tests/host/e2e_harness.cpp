@@ -158,8 +158,7 @@ bool tavo_up(Tavo *t, const TavoRun &run) {
 
 int tavo_wait_exit(Tavo *t) {
   if (!pump_until(t, [&] { return t->pidfd < 0 && t->out_fd < 0; })) return -1;
-  while (pump(t, 0)) {
-  }
+  while (pump(t, 0)) continue;
   return WIFEXITED(t->status) ? WEXITSTATUS(t->status) : -1;
 }
 

@@ -1,8 +1,6 @@
-// End-to-end harness: the tavo program in a fresh working directory, a pseudo-terminal
-// as its console (its controlling terminal), standard output on a pipe, and TAVO_COM<n>
-// naming a second pseudo-terminal pair whose master the test plays as the board. Every
-// byte of the screen, of standard output and of the line can be checked; every wait has
-// a bound that only a hang reaches.
+// End-to-end harness: tavo in a fresh directory, a pseudo-terminal console, standard
+// output on a pipe, TAVO_COM<n> naming a pseudo-terminal the test plays as the board.
+// Every wait has a bound that only a hang reaches.
 #pragma once
 
 #include <sys/types.h>

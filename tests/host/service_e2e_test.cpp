@@ -1,6 +1,5 @@
-// Service requests end to end: the framing after an ENQ (ready mark, letter, dropped
-// byte, name), the replies to requests that fail, and the save with its '+' pacing, its
-// file and its progress display on standard output.
+// Service requests end to end: the framing after an ENQ, the replies to requests that
+// fail, and the save with its '+' pacing, its file and its progress display.
 #include <gtest/gtest.h>
 
 #include "e2e_harness.h"

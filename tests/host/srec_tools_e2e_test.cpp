@@ -57,11 +57,8 @@ void load_tool_images(bool binary) {
   const Row rows[] = {
       {"objcopy -I binary -O srec --change-addresses 0x1000 a.bin image.srec", "019"},
       {"objcopy -I binary -O srec --srec-forceS3 a.bin image.srec", "037"},
-      {"objcopy -I binary -O srec --change-addresses 0x20000 --srec-len 64 a.bin image.srec", "028"},
       {"srec_cat a.bin -binary -offset 0x100 b.bin -binary -offset 0x3000 -o image.srec -obs=16 "
        "-address-length=2 -execution-start-address=0x100", "0159"},
-      {"srec_cat a.bin -binary -offset 0x80000000 -o image.srec -obs=32 -address-length=4 "
-       "-execution-start-address=0x80000000", "0357"},
       {"srec_cat a.bin -binary -offset 0x10000 b.bin -binary -offset 0x12345 -o image.srec "
        "-obs=123 -address-length=3 -execution-start-address=0x10000", "0258"},
       {"srec_cat a.bin -binary -offset 0x40000000 -o image.srec -obs=190 -address-length=4 "
