@@ -168,6 +168,8 @@ BOOL WINAPI sim_SetCommConfig(HANDLE h, LPCOMMCONFIG cc, DWORD size) {
     return sim_fail_with(ERROR_INVALID_PARAMETER);
   if (size < dev->config_size)
     return sim_fail_with(ERROR_INSUFFICIENT_BUFFER);
+  const uint8_t *p = reinterpret_cast<const uint8_t *>(cc);
+  dev->last_config.assign(p, p + size);
   dev->dcb = cc->dcb;
   return TRUE;
 }
@@ -235,8 +237,15 @@ BOOL WINAPI sim_ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat) {
   if (!stat)
     return TRUE;
   memset(stat, 0, sizeof *stat);
+  stat->fCtsHold = (dev->holds & SIM_HOLD_CTS) != 0;
+  stat->fDsrHold = (dev->holds & SIM_HOLD_DSR) != 0;
+  stat->fRlsdHold = (dev->holds & SIM_HOLD_RLSD) != 0;
+  stat->fXoffHold = (dev->holds & SIM_HOLD_XOFF) != 0;
+  stat->fXoffSent = (dev->holds & SIM_XOFF_SENT) != 0;
+  stat->fEof = (dev->holds & SIM_EOF) != 0;
+  stat->fTxim = (dev->holds & SIM_TXIM) != 0;
   stat->cbInQue = dev->in_override != SIM_NO_OVERRIDE ? dev->in_override : DWORD(dev->input.size());
-  stat->cbOutQue = dev->write.pending ? dev->write.len : 0;
+  stat->cbOutQue = dev->out_override != SIM_NO_OVERRIDE ? dev->out_override : dev->write.pending ? dev->write.len : 0;
   return TRUE;
 }
 
@@ -256,6 +265,7 @@ BOOL WINAPI sim_EscapeCommFunction(HANDLE h, DWORD func) {
 
 BOOL WINAPI sim_TransmitCommChar(HANDLE h, char c) {
   SIM_ENTER(h, SIM_TRANSMIT_COMM_CHAR, TransmitCommChar(h, c));
+  dev->transmitted.push_back(static_cast<uint8_t>(c));
   return TRUE;
 }
 

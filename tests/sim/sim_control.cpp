@@ -15,19 +15,24 @@ namespace {
 
 using Lock = std::lock_guard<std::mutex>;
 
-// Reads or sets pieces of the sim's state under sim_mutex.
+// A copy of a piece of the sim's state, taken under sim_mutex.
 template <class T>
 T get(const T &field) {
   Lock lock(sim_mutex);
   return field;
 }
 
-template <class T, class V, class U = T, class W = V>
-void put(T &field, const V &value, U *field2 = nullptr, const W &value2 = W()) {
+// Sets a piece of the sim's state under sim_mutex.
+template <class T, class V>
+void put(T &field, const V &value) {
   Lock lock(sim_mutex);
   field = value;
-  if (field2)
-    *field2 = value2;
+}
+
+void put_mode(SimIoMode &mode_field, DWORD &error_field, SimIoMode mode, DWORD error) {
+  Lock lock(sim_mutex);
+  mode_field = mode;
+  error_field = error;
 }
 
 // Blocks on the sim's condition until `done` (checked with sim_mutex held) or the
@@ -134,6 +139,7 @@ void sim_set_dcb(SimDevice *dev, const DCB &dcb) { put(dev->dcb, dcb); }
 void sim_set_config_size(SimDevice *dev, DWORD size) {
   put(dev->config_size, std::max<DWORD>(size, sizeof(COMMCONFIG)));
 }
+std::vector<uint8_t> sim_last_config_written(SimDevice *dev) { return get(dev->last_config); }
 COMMTIMEOUTS sim_timeouts(SimDevice *dev) { return get(dev->timeouts); }
 void sim_set_timeouts(SimDevice *dev, const COMMTIMEOUTS &t) { put(dev->timeouts, t); }
 DWORD sim_comm_mask(SimDevice *dev) { return get(dev->mask); }
@@ -145,14 +151,21 @@ void sim_set_comm_mask(SimDevice *dev, DWORD mask) {
 }
 
 void sim_set_max_queues(SimDevice *dev, DWORD max_rx, DWORD max_tx) {
-  put(dev->max_rx, max_rx, &dev->max_tx, max_tx);
+  Lock lock(sim_mutex);
+  dev->max_rx = max_rx;
+  dev->max_tx = max_tx;
 }
+
 void sim_set_current_queues(SimDevice *dev, DWORD current_rx, DWORD current_tx) {
-  put(dev->fixed_rx, current_rx, &dev->fixed_tx, current_tx);
+  Lock lock(sim_mutex);
+  dev->fixed_rx = current_rx;
+  dev->fixed_tx = current_tx;
 }
 
 std::vector<SimSetup> sim_setup_calls(SimDevice *dev) { return get(dev->setups); }
 void sim_set_in_queue_count(SimDevice *dev, DWORD count) { put(dev->in_override, count); }
+void sim_set_out_queue_count(SimDevice *dev, DWORD count) { put(dev->out_override, count); }
+void sim_set_holds(SimDevice *dev, DWORD hold_bits) { put(dev->holds, hold_bits); }
 
 void sim_set_errors(SimDevice *dev, DWORD ce_bits) {
   Lock lock(sim_mutex);
@@ -168,10 +181,13 @@ void sim_feed(SimDevice *dev, const void *bytes, size_t len) {
 
 void sim_feed(SimDevice *dev, const std::string &bytes) { sim_feed(dev, bytes.data(), bytes.size()); }
 
-size_t sim_rx_waiting(SimDevice *dev) { return get(dev->input).size(); }
+size_t sim_rx_waiting(SimDevice *dev) {
+  Lock lock(sim_mutex);
+  return dev->input.size();
+}
 
 void sim_set_read_mode(SimDevice *dev, SimIoMode mode, DWORD error) {
-  put(dev->read_mode, mode, &dev->read_error, error);
+  put_mode(dev->read_mode, dev->read_error, mode, error);
 }
 
 bool sim_read_pending(SimDevice *dev) { return get(dev->read.pending); }
@@ -192,7 +208,7 @@ bool sim_wait_written(SimDevice *dev, size_t count, DWORD timeout_ms) {
 }
 
 void sim_set_write_mode(SimDevice *dev, SimIoMode mode, DWORD error) {
-  put(dev->write_mode, mode, &dev->write_error, error);
+  put_mode(dev->write_mode, dev->write_error, mode, error);
 }
 
 bool sim_release_write(SimDevice *dev, DWORD count) {
@@ -203,9 +219,12 @@ bool sim_release_write(SimDevice *dev, DWORD count) {
   return true;
 }
 
+bool sim_write_pending(SimDevice *dev) { return get(dev->write.pending); }
 bool sim_wait_write_pending(SimDevice *dev, DWORD timeout_ms) {
   return wait_until(timeout_ms, [dev] { return dev->write.pending; });
 }
+
+std::vector<uint8_t> sim_transmitted_chars(SimDevice *dev) { return get(dev->transmitted); }
 
 // --- Events, modem lines, records --------------------------------------------------
 
@@ -230,5 +249,7 @@ void sim_clear_records(SimDevice *dev) {
   dev->setups.clear();
   dev->escapes.clear();
   dev->purges.clear();
+  dev->transmitted.clear();
+  dev->last_config.clear();
   memset(dev->calls, 0, sizeof dev->calls);
 }

@@ -39,6 +39,7 @@ struct SimDevice {
 
   DCB dcb{};
   DWORD config_size = sizeof(COMMCONFIG);
+  std::vector<uint8_t> last_config;
   COMMTIMEOUTS timeouts{};
   DWORD mask = 0;
   DWORD kept_events = 0;  // masked events no wait has taken yet
@@ -48,8 +49,8 @@ struct SimDevice {
   DWORD setup_rx = 0, setup_tx = 0;
   std::vector<SimSetup> setups;
 
-  DWORD in_override = SIM_NO_OVERRIDE;
-  DWORD errors = 0, modem = 0;
+  DWORD in_override = SIM_NO_OVERRIDE, out_override = SIM_NO_OVERRIDE;
+  DWORD errors = 0, holds = 0, modem = 0;
   std::deque<uint8_t> input;
 
   SimIoMode read_mode = SIM_IO_AT_ONCE, write_mode = SIM_IO_AT_ONCE;
@@ -57,7 +58,7 @@ struct SimDevice {
   SimRequest read, write, wait;
 
   std::vector<DWORD> write_sizes, escapes, purges;
-  std::vector<uint8_t> written;
+  std::vector<uint8_t> written, transmitted;
   unsigned misuse = 0;
 };
 
