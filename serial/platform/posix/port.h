@@ -115,6 +115,23 @@ int64_t now_ms();
 Port *port_acquire(HANDLE h);
 void port_release(Port *p);
 
+// Copies one field of the open port behind h under its lock: the plain Get... calls.
+template <typename T>
+BOOL port_read_field(HANDLE h, T *out, T Port::*field) {
+  if (out == nullptr) {
+    set_error(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  Port *p = port_acquire(h);
+  if (p == nullptr) return FALSE;
+  {
+    std::lock_guard<std::mutex> hold(p->lock);
+    *out = p->*field;
+  }
+  port_release(p);
+  return TRUE;
+}
+
 // Wakes the I/O thread to look at the port's state again.
 void port_poke(Port *p);
 

@@ -123,18 +123,7 @@ BOOL WINAPI SetCommMask(HANDLE h, DWORD mask) {
 }
 
 BOOL WINAPI GetCommMask(HANDLE h, LPDWORD mask) {
-  if (mask == nullptr) {
-    set_error(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  Port *p = port_acquire(h);
-  if (p == nullptr) return FALSE;
-  {
-    std::lock_guard<std::mutex> hold(p->lock);
-    *mask = p->mask;
-  }
-  port_release(p);
-  return TRUE;
+  return port_read_field(h, mask, &Port::mask);
 }
 
 // Completes at once when masked events are waiting, else stays pending until one

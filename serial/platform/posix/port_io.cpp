@@ -206,7 +206,12 @@ void rx_clear(Port *p) {
   p->rx_count = 0;
 }
 
-BOOL WINAPI ReadFile(HANDLE h, LPVOID buf, DWORD len, LPDWORD got, LPOVERLAPPED ov) {
+// ReadFile and WriteFile: the request runs under the port's lock, on the caller's
+// OVERLAPPED or, for a call without one, on a local record it waits on.
+template <typename Byte>
+static BOOL port_transfer(HANDLE h, Byte *buf, DWORD len, LPDWORD count, LPOVERLAPPED ov,
+                          BOOL (*locked)(Port *, std::unique_lock<std::mutex> &, Byte *, DWORD,
+                                         LPDWORD, OVERLAPPED *, bool)) {
   if (buf == nullptr && len > 0) {
     set_error(ERROR_INVALID_PARAMETER);
     return FALSE;
@@ -218,28 +223,18 @@ BOOL WINAPI ReadFile(HANDLE h, LPVOID buf, DWORD len, LPDWORD got, LPOVERLAPPED 
   BOOL ok;
   {
     std::unique_lock<std::mutex> hold(p->lock);
-    ok = read_locked(p, hold, static_cast<uint8_t *>(buf), len, got, ov ? ov : &local, ov != nullptr);
+    ok = locked(p, hold, buf, len, count, ov ? ov : &local, ov != nullptr);
   }
   port_release(p);
   return ok;
 }
 
+BOOL WINAPI ReadFile(HANDLE h, LPVOID buf, DWORD len, LPDWORD got, LPOVERLAPPED ov) {
+  return port_transfer(h, static_cast<uint8_t *>(buf), len, got, ov, read_locked);
+}
+
 BOOL WINAPI WriteFile(HANDLE h, LPCVOID buf, DWORD len, LPDWORD put, LPOVERLAPPED ov) {
-  if (buf == nullptr && len > 0) {
-    set_error(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  Port *p = port_acquire(h);
-  if (p == nullptr) return FALSE;
-  OVERLAPPED local;
-  memset(&local, 0, sizeof local);
-  BOOL ok;
-  {
-    std::unique_lock<std::mutex> hold(p->lock);
-    ok = write_locked(p, hold, static_cast<const uint8_t *>(buf), len, put, ov ? ov : &local, ov != nullptr);
-  }
-  port_release(p);
-  return ok;
+  return port_transfer(h, static_cast<const uint8_t *>(buf), len, put, ov, write_locked);
 }
 
 BOOL WINAPI GetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD count, BOOL wait) {

@@ -244,18 +244,7 @@ BOOL WINAPI SetCommConfig(HANDLE h, LPCOMMCONFIG cc, DWORD size) {
 }
 
 BOOL WINAPI GetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t) {
-  if (t == nullptr) {
-    set_error(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  Port *p = port_acquire(h);
-  if (p == nullptr) return FALSE;
-  {
-    std::lock_guard<std::mutex> hold(p->lock);
-    *t = p->timeouts;
-  }
-  port_release(p);
-  return TRUE;
+  return port_read_field(h, t, &Port::timeouts);
 }
 
 BOOL WINAPI SetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t) {
