@@ -128,8 +128,9 @@ struct Through {
   long rss_kib = -1;
 };
 
-// Runs bench-sio put N or bench-floor blocks N on a fresh pair; its own timing.
-static Through through(bool library, uint64_t total) {
+// Runs bench-sio put N (blocks N with `blocks`) or bench-floor blocks N on a fresh
+// pair; its own timing.
+static Through through(bool library, bool blocks, uint64_t total) {
   Through out;
   const char *name = library ? "bench-sio" : "floor";
   Pty line;
@@ -140,7 +141,7 @@ static Through through(bool library, uint64_t total) {
   std::thread board(echo_board, line.master, &stop);
   Spawn spawn;
   if (library) {
-    spawn.argv = {config.bin_dir + "/bench-sio", "put", std::to_string(total)};
+    spawn.argv = {config.bin_dir + "/bench-sio", blocks ? "blocks" : "put", std::to_string(total)};
   } else {
     spawn.argv = {config.bin_dir + "/bench-floor", "blocks", line.path, std::to_string(total)};
   }
@@ -172,9 +173,12 @@ static Through through(bool library, uint64_t total) {
 
 void row_library_throughput(void) {
   uint64_t total = config.short_mode ? (uint64_t)1 << 20 : (uint64_t)16 << 20;
-  Through library = through(true, total);
-  Through plain = through(false, total);
-  std::string measure = "SioPutByte->pty->SioGetByte, " + std::to_string(total >> 20) + " MiB";
-  table_add({"8", measure, "MB/s", "bench-sio", library.mbps, library.rss_kib,
-             "write/read blocks", plain.mbps, plain.rss_kib});
+  Through bytes = through(true, false, total);
+  Through blocks = through(true, true, total);
+  Through plain = through(false, true, total);
+  std::string size = std::to_string(total >> 20) + " MiB";
+  table_add({"8", "SioPutByte->pty->SioGetByte, " + size, "MB/s", "bench-sio", bytes.mbps,
+             bytes.rss_kib, "write/read blocks", plain.mbps, plain.rss_kib});
+  table_add({"8", "SioTxRingWrite->pty->SioGetBytes, 4 KiB, " + size, "MB/s", "bench-sio",
+             blocks.mbps, blocks.rss_kib, "write/read blocks", plain.mbps, plain.rss_kib});
 }

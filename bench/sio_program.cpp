@@ -7,6 +7,8 @@
 //                       back through SioGetByte on the event thread, each checked;
 //                       prints "N nanoseconds" from the first put to the last get,
 //                       then "peak <KiB>", its peak resident memory
+//   bench-sio blocks N  the same with the block calls: SioTxRingWrite in 4 KiB blocks,
+//                       SioGetBytes in the handler
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -33,6 +35,7 @@ static uint64_t expected_total = 0;
 static uint64_t received = 0;
 static bool corrupt = false;
 static uint64_t tx_emptied = 0;
+static bool use_blocks = false;
 
 static uint8_t pattern_byte(uint64_t i) {
   return (uint8_t)(i % 251);
@@ -44,11 +47,16 @@ static int32_t on_event(uint8_t port, uint32_t events) {
   if (events & EV_RXCHAR) {
     uint32_t pending = SioPendingCount(port, 0);
     uint64_t got = 0;
-    uint8_t byte;
+    uint8_t block[4096];
     std::lock_guard<std::mutex> hold(lock);
-    while (got < pending && SioGetByte(port, &byte)) {
-      if (byte != pattern_byte(received + got)) corrupt = true;
-      got++;
+    while (got < pending) {
+      uint32_t want = pending - got < sizeof block ? uint32_t(pending - got) : uint32_t(sizeof block);
+      uint32_t n = use_blocks ? SioGetBytes(port, block, want) : SioGetByte(port, block);
+      if (n == 0) break;
+      for (uint32_t i = 0; i < n; i++) {
+        if (block[i] != pattern_byte(received + got + i)) corrupt = true;
+      }
+      got += n;
     }
     received += got;
     if (got > 0 && (received >= expected_total || corrupt)) changed.notify_all();
@@ -101,8 +109,18 @@ static int put(uint64_t total) {
   expected_total = total;
   if (!open_com1(EV_RXCHAR | SIO_EV_TXRING_EMPTY)) return 1;
   int64_t start = now_ns();
-  for (uint64_t i = 0; i < total; i++) {
-    while (!SioPutByte(com1, pattern_byte(i))) {
+  uint8_t block[4096];
+  for (uint64_t i = 0; i < total;) {
+    uint32_t n = 1;
+    if (use_blocks) {
+      n = total - i < sizeof block ? uint32_t(total - i) : uint32_t(sizeof block);
+      for (uint32_t k = 0; k < n; k++) block[k] = pattern_byte(i + k);
+      n = SioTxRingWrite(com1, block, n);
+    } else {
+      n = SioPutByte(com1, pattern_byte(i));
+    }
+    i += n;
+    if (n == 0) {
       std::unique_lock<std::mutex> hold(lock);
       uint64_t seen = tx_emptied;
       changed.wait_for(hold, std::chrono::milliseconds(50), [&] { return tx_emptied != seen; });
@@ -128,6 +146,10 @@ static int put(uint64_t total) {
 int main(int argc, char **argv) {
   if (argc >= 2 && strcmp(argv[1], "idle") == 0) return idle();
   if (argc >= 3 && strcmp(argv[1], "put") == 0) return put(strtoull(argv[2], nullptr, 10));
-  fprintf(stderr, "usage: bench-sio idle | put N\n");
+  if (argc >= 3 && strcmp(argv[1], "blocks") == 0) {
+    use_blocks = true;
+    return put(strtoull(argv[2], nullptr, 10));
+  }
+  fprintf(stderr, "usage: bench-sio idle | put N | blocks N\n");
   return 2;
 }

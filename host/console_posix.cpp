@@ -241,7 +241,9 @@ void console_wake(void) {
 
 static void drain_wake(void) {
   uint8_t bytes[64];
-  while (wake_read >= 0 && read(wake_read, bytes, sizeof bytes) > 0) {
+  ssize_t n = sizeof bytes;
+  while (wake_read >= 0 && n == (ssize_t)sizeof bytes) {  // a short read emptied the pipe
+    n = read(wake_read, bytes, sizeof bytes);
   }
 }
 

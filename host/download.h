@@ -17,5 +17,5 @@ int open_download(TextFile *file, const char *name, int verify);
 // has gone through show_progress first.
 int read_file_char(TextFile *file);
 
-void send_record_byte(int byte);
-void resend_record(void);
+void send_record_byte(int byte);  // adds a byte to the record being built
+void resend_record(void);         // queues record_buffer whole

@@ -1,6 +1,8 @@
 // The binary download: the file is read as Motorola S-records, each record goes to
 // the target as 'R', its type, its count and count bytes made from its digit pairs,
 // and the target answers ACK (next), NAK (again) or EOT (end the host program).
+// A record is built whole in record_buffer and queued with one send_bytes: byte by
+// byte, each byte woke the library's writer for a device write of its own.
 #include <stdio.h>
 
 #include "host/download.h"
@@ -40,16 +42,13 @@ int hex_digit_value(int character) {
 }
 
 void send_record_byte(int byte) {
-  send_byte(byte & 0xFF);
   if (record_length < RECORD_BUFFER_SIZE) {  // callers never pass the limit
     record_buffer[record_length++] = (unsigned char)(byte & 0xFF);
   }
 }
 
 void resend_record(void) {
-  for (int i = 0; i < record_length; i++) {
-    send_byte(record_buffer[i]);
-  }
+  send_bytes(record_buffer, record_length);
 }
 
 // A digit pair whose first digit is already read. Non-hex digits and the end of the
@@ -68,8 +67,9 @@ static void send_pairs(RecordParser *parser, int first, int n) {
   }
 }
 
-// Waits for the target's answer to the record just sent.
+// Sends the record and waits for the target's answer.
 static void handshake(void) {
+  resend_record();
   for (;;) {
     int byte = rx_get();
     if (byte == ack) {
@@ -83,9 +83,9 @@ static void handshake(void) {
   }
 }
 
-// State 2: the count is known, so the record can start on the line. 'R' and the type
-// wait in record_buffer until then: a file that ends before the count sends nothing
-// of that record, and the target, still waiting for an 'R', stays in step.
+// State 2: the count is known, so the record will go out once it is complete. A file
+// that ends before the count sends nothing of that record, and the target, still
+// waiting for an 'R', stays in step.
 // The count is taken as the byte that goes out (0 to 255), so that the target always
 // receives exactly as many bytes as the count it was sent, even when the count digits
 // are not hex digits. A record that does not fit record_buffer is not sent at all: the
@@ -99,8 +99,6 @@ static void start_record(RecordParser *parser, int first_digit) {
     parser->state = 0;
     return;
   }
-  send_byte(record_buffer[0]);
-  send_byte(record_buffer[1]);
   send_record_byte(parser->count);
   int type = parser->type;
   parser->state = (type == '0' || type >= '7') ? 4 : 3;

@@ -74,6 +74,7 @@ int32_t on_port_event(uint8_t port, uint32_t events);
 int rx_available(void);
 int rx_get(void);              // next received byte, sign-extended; waits for one
 int send_byte(int byte);       // queues the low 8 bits; waits for transmit room
+void send_bytes(const uint8_t *bytes, int length);  // queues them all, in order
 // Blocks until RxRing holds a byte, or (with also_keys) until a key is waiting too.
 // Console output and standard output are flushed first. Main thread only.
 void rx_wait(int also_keys);

@@ -1,10 +1,10 @@
 // The host's receive ring and byte transport: on_port_event moves received bytes from
 // the library into RxRing on the event thread; rx_available and rx_get take them out
-// on the main thread; send_byte queues a byte for the target.
+// on the main thread; send_byte and send_bytes queue bytes for the target.
 //
 // Nothing here spins. rx_get blocks in rx_wait, which the handler ends through the
 // console's wake-up after it has added bytes; the handler itself never waits, not even
-// for the main thread's turn as the ring's producer. send_byte naps 1 ms at a time
+// for the main thread's turn as the ring's producer. send_bytes naps 1 ms at a time
 // while the transmit side is full: the host narrows the port's events to received
 // characters, so the library has no event to wake it when room appears, and a full
 // transmit side holds at least a whole driver queue, far more than the line sends in
@@ -45,21 +45,23 @@ static int next_position(int position) {
 static std::atomic<int> rx_held{0};
 static std::mutex rx_producer;
 
-// Takes one byte from the library into the ring. 0 when the ring is full or the
-// library delivered no byte (nothing stored: the slot stays free for the next byte).
-static int take_one_byte(uint8_t port) {
-  if (rx_ring.rx_count.load(std::memory_order_acquire) == RX_RING_SIZE) {
-    return 0;
-  }
+// Takes what the library delivers into the ring's free span at rx_write_pos, at most
+// `want` bytes; 0 when the ring is full or the library delivered nothing.
+static uint32_t take_block(uint8_t port, uint32_t want) {
+  int count = rx_ring.rx_count.load(std::memory_order_acquire);
   int slot = rx_ring.rx_write_pos;
-  if (!SioGetByte(port, &rx_ring.data[slot])) {
+  // Free slots run from slot up to the read position, or to the end of the array.
+  int free_run = RX_RING_SIZE - (slot > count ? slot : count);
+  uint32_t span = (uint32_t)free_run < want ? (uint32_t)free_run : want;
+  uint32_t got = span > 0 ? SioGetBytes(port, &rx_ring.data[slot], span) : 0;
+  if (got == 0) {
     return 0;
   }
-  rx_ring.rx_write_pos = next_position(slot);
+  rx_ring.rx_write_pos = (slot + (int)got) % RX_RING_SIZE;
   // Sequentially consistent: pairs with rx_wait's raise of rx_waiting, so that either
-  // the main thread sees this byte before it blocks or the handler sees it waiting.
-  rx_ring.rx_count.fetch_add(1, std::memory_order_seq_cst);
-  return 1;
+  // the main thread sees these bytes before it blocks or the handler sees it waiting.
+  rx_ring.rx_count.fetch_add((int)got, std::memory_order_seq_cst);
+  return got;
 }
 
 // Moves what the library holds into the ring, as far as it has room; 1 when the ring
@@ -69,8 +71,8 @@ static int take_pending(uint8_t port) {
   uint32_t taken = 0;
   // A call that delivers nothing means the library has nothing more just now; the
   // rest, if any, comes with the next receive event.
-  while (taken < pending && take_one_byte(port)) {
-    taken++;
+  for (uint32_t got = 1; taken < pending && got > 0; taken += got) {
+    got = take_block(port, pending - taken);
   }
   if (taken < pending && rx_ring.rx_count.load(std::memory_order_acquire) == RX_RING_SIZE) {
     rx_held.store(1, std::memory_order_seq_cst);
@@ -145,17 +147,18 @@ int rx_get(void) {
   return (int)(int8_t)byte;
 }
 
-// One try under the link gate: SioPutByte's result, or 0 when the transmit side is
-// full, refuses the byte, or no port is open.
-static int try_send(uint8_t byte) {
+// One try under the link gate: how many of the bytes the library took, 0 when the
+// transmit side is full or no port is open.
+static uint32_t try_send(const uint8_t *bytes, uint32_t length) {
   link_enter();
-  int result = 0;
+  uint32_t taken = 0;
   int32_t port = port_index.load(std::memory_order_relaxed);
   if (port >= 0 && !SioQueueFull((uint8_t)port, tx_port_direction)) {
-    result = SioPutByte((uint8_t)port, byte);
+    taken = length == 1 ? SioPutByteAtOnce((uint8_t)port, bytes[0])
+                        : SioTxRingWrite((uint8_t)port, bytes, length);
   }
   link_leave();
-  return result;
+  return taken;
 }
 
 static void nap(void) {
@@ -163,12 +166,22 @@ static void nap(void) {
   std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
-// A byte the library refuses after reporting room is tried again: a typed key is
-// never dropped.
-int send_byte(int byte) {
-  int result;
-  while ((result = try_send((uint8_t)(byte & 0xFF))) == 0) {
-    nap();
+// Bytes the library refuses after reporting room are tried again: a typed key or a
+// record byte is never dropped.
+void send_bytes(const uint8_t *bytes, int length) {
+  uint32_t left = length > 0 ? (uint32_t)length : 0;
+  while (left > 0) {
+    uint32_t taken = try_send(bytes, left);
+    if (taken == 0) {
+      nap();
+    }
+    bytes += taken;
+    left -= taken;
   }
-  return result;
+}
+
+int send_byte(int byte) {
+  uint8_t low = (uint8_t)(byte & 0xFF);
+  send_bytes(&low, 1);
+  return 1;
 }

@@ -1,6 +1,8 @@
 // Receive ring and overlapped reads: bytes move from the driver into the port's
 // receive ring on demand, the 80 percent backlog test follows every fill, and the
-// application takes the bytes one at a time.
+// application takes the bytes one at a time or in blocks.
+#include <string.h>
+
 #include "port_table.h"
 
 #define READ_WAIT_MS 30000u
@@ -168,6 +170,38 @@ uint8_t SioRxTake(uint8_t port, uint8_t *out, uint8_t take) {
   }
   SioUnlockRing(&ring);
   return 1;
+}
+
+// Copies up to `length` bytes (both spans of the ring) under one hold of its lock.
+static uint32_t SioCopyOut(RingQueue &ring, uint8_t *out, uint32_t length) {
+  uint32_t size = ring.size.load();
+  uint32_t read_pos = ring.read_pos.load();
+  uint32_t n = ring.count.load() < length ? ring.count.load() : length;
+  const uint8_t *data = ring.data.load();
+  uint32_t first = size - read_pos < n ? size - read_pos : n;
+  memcpy(out, data + read_pos, first);
+  memcpy(out + first, data, n - first);
+  read_pos += n;
+  if (read_pos >= size) read_pos -= size;
+  ring.read_pos.store(read_pos);
+  ring.count.fetch_sub(n);
+  return n;
+}
+
+// The block form of SioGetByte: up to `length` bytes, the ring filled from the driver
+// once when it is empty. A byte-at-a-time reader pays the ring's lock for every byte.
+uint32_t SioGetBytes(uint8_t port, uint8_t *out, uint32_t length) {
+  if (!SioPortInTable(port) || out == nullptr || length == 0) return 0;
+  RingQueue &ring = table().rx_rings[port];
+  if (ring.count.load() == 0) {
+    SioFillRxRing(port);
+    // Nothing to take; a closed port's ring (count 0) may not even have its lock.
+    if (ring.count.load() == 0) return 0;
+  }
+  SioLockRing(&ring);
+  uint32_t n = ring.data.load() != nullptr ? SioCopyOut(ring, out, length) : 0;
+  SioUnlockRing(&ring);
+  return n;
 }
 
 uint8_t SioRxGet(uint8_t port, uint8_t *out) { return SioRxTake(port, out, 1); }

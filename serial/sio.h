@@ -85,6 +85,7 @@ void SioFlush(uint8_t port, uint8_t direction);
 
 // Transmit ring and writer thread
 uint8_t SioPutByte(uint8_t port, uint8_t byte);
+uint8_t SioPutByteAtOnce(uint8_t port, uint8_t byte); // straight to an idle device, else queued
 uint32_t SioTxRingWrite(uint8_t port, const uint8_t *bytes, uint32_t length);
 bool SioTransmitChar(uint8_t port, uint8_t character);
 bool SioTransmitImmediate(uint8_t port, uint8_t character);
@@ -102,6 +103,7 @@ void SioFillRxRing(uint8_t port);
 uint8_t SioRxTake(uint8_t port, uint8_t *out, uint8_t take);
 uint8_t SioRxGet(uint8_t port, uint8_t *out);
 uint8_t SioGetByte(uint8_t port, uint8_t *out);
+uint32_t SioGetBytes(uint8_t port, uint8_t *out, uint32_t length); // bytes taken, 0 when none
 
 // Event mask, latching and handler dispatch
 uint32_t SioSetEventMask(uint8_t port, uint32_t mask, uint8_t event_char); // mask -1: query only

@@ -47,6 +47,24 @@ uint8_t SioPutByte(uint8_t port, uint8_t byte) {
   return SioTxRingWrite(port, &byte, 1) == 1 ? 1 : 0;
 }
 
+// SioPutByte for a byte that should leave at once (a typed key, a protocol answer):
+// when nothing waits before it (the ring and the driver's queue are empty) and no
+// handshake can hold the line, the calling thread hands it to the device itself,
+// sparing the hand-over to the writer thread; otherwise it is queued as usual. The
+// ring's lock is held throughout, so a byte another thread queues meanwhile goes out
+// after it. 1 when the byte was sent or queued.
+uint8_t SioPutByteAtOnce(uint8_t port, uint8_t byte) {
+  if (!tx_ring_usable(port) || !SioIsOpen(port)) return 0;
+  PortTable &t = table();
+  RingQueue &ring = t.tx_rings[port];
+  SioLockRing(&ring);
+  bool sent = ring.count.load(std::memory_order_relaxed) == 0 && t.ports[port].flow_flags.load() == 0 &&
+              SioGetDriverQueueCount(port, 1) == 0 && SioTransmitImmediate(port, byte);
+  uint8_t result = sent ? 1 : SioPutByte(port, byte);  // the lock is re-entrant
+  SioUnlockRing(&ring);
+  return result;
+}
+
 // Sends one character ahead of everything queued in the driver; it never enters the ring.
 bool SioTransmitImmediate(uint8_t port, uint8_t character) {
   if (!SioIsOpen(port)) return false;

@@ -151,3 +151,38 @@ TEST(Receive, ReadsThatEndBadly) {
   EXPECT_EQ(sim_misuse_count(dev), 0u);
   close_all();
 }
+
+// SioGetBytes takes both spans of a wrapped ring under one lock, and fills an empty
+// ring from the driver once.
+TEST(Receive, BlocksComeOutInOrder) {
+  struct Row {
+    const char *what; uint32_t read_pos, in_ring; size_t fed; uint32_t want, got;
+  } rows[] = {
+      {"across the end of the storage", 4000, 200, 0, 300, 200},
+      {"no more than asked", 4090, 20, 0, 15, 15},
+      {"an empty ring is filled from the driver first", 0, 0, 50, 4096, 50},
+      {"nothing anywhere", 0, 0, 0, 10, 0},
+  };
+  SimDevice *dev = OpenWithReceiveRing(4096);
+  RingQueue &ring = rx_ring(0);
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.what);
+    std::vector<uint8_t> held = byte_stream(row.in_ring + row.fed, row.read_pos);
+    ring.read_pos.store(row.read_pos), ring.count.store(row.in_ring);
+    ring.write_pos.store((row.read_pos + row.in_ring) % 4096);
+    for (uint32_t i = 0; i < row.in_ring; i++) ring.data.load()[(row.read_pos + i) % 4096] = held[i];
+    sim_feed(dev, held.data() + row.in_ring, row.fed);
+    std::vector<uint8_t> out(row.want);
+    ASSERT_EQ(SioGetBytes(0, out.data(), row.want), row.got);
+    EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + row.got),
+              std::vector<uint8_t>(held.begin(), held.begin() + row.got));
+    EXPECT_EQ(ring.count.load(), row.in_ring + row.fed - row.got);
+    EXPECT_EQ(ring.read_pos.load(), (row.read_pos + row.got) % 4096);
+    SioFlush(0, 0);
+  }
+  uint8_t byte;
+  EXPECT_EQ(SioGetBytes(36, &byte, 1), 0u) << "an index above 35";
+  EXPECT_EQ(SioGetBytes(0, nullptr, 1), 0u);
+  close_all();
+  EXPECT_EQ(SioGetBytes(0, &byte, 1), 0u) << "a closed port";
+}

@@ -180,3 +180,44 @@ TEST_F(Transmit, TransmitterEmptyWaitsForQueuedData) {
     close_all();
   }
 }
+
+// SioPutByteAtOnce hands a byte to an idle device itself, and otherwise queues it
+// behind what waits, so that the line keeps the order the bytes were given in.
+TEST_F(Transmit, ByteAtOnceKeepsTheLineInOrder) {
+  struct Row {
+    const char *what; bool queued_first, flow, refused; DWORD driver_out;
+    bool direct;  // went through TransmitCommChar
+  } rows[] = {
+      {"an idle port: straight to the device", false, false, false, SIM_NO_OVERRIDE, true},
+      {"bytes in the ring: behind them", true, false, false, SIM_NO_OVERRIDE, false},
+      {"bytes in the driver's queue: queued", false, false, false, 5, false},
+      {"a handshake could hold the line: queued", false, true, false, SIM_NO_OVERRIDE, false},
+      {"the device refuses the character: queued", false, false, true, SIM_NO_OVERRIDE, false},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.what);
+    SimDevice *dev = open_sim_port(0);
+    if (row.flow) SioSetFlowControl(0, 0x10, 0);  // RTS/CTS
+    if (row.refused) sim_fail(dev, SIM_TRANSMIT_COMM_CHAR, ERROR_INVALID_PARAMETER);
+    sim_set_out_queue_count(dev, row.driver_out);
+    std::vector<uint8_t> expected;
+    if (row.queued_first) {
+      sim_set_write_mode(dev, SIM_IO_PENDING);
+      expected = byte_stream(10, 9);
+      ASSERT_EQ(SioTxRingWrite(0, expected.data(), 10), 10u);
+      ASSERT_TRUE(sim_wait_write_pending(dev, 10000));
+    }
+    EXPECT_EQ(SioPutByteAtOnce(0, 'k'), 1);
+    sim_set_out_queue_count(dev, SIM_NO_OVERRIDE);
+    sim_set_write_mode(dev, SIM_IO_AT_ONCE);
+    if (row.queued_first) {
+      ASSERT_TRUE(sim_release_write(dev));
+    }
+    expected.push_back('k');
+    ASSERT_TRUE(sim_wait_written(dev, expected.size(), 10000));
+    EXPECT_EQ(sim_written(dev), expected);
+    EXPECT_EQ(sim_transmitted_chars(dev), std::vector<uint8_t>(row.direct ? 1 : 0, 'k'));
+    close_all();
+  }
+  EXPECT_EQ(SioPutByteAtOnce(0, 'k'), 0) << "a closed port";
+}

@@ -266,6 +266,8 @@ BOOL WINAPI sim_EscapeCommFunction(HANDLE h, DWORD func) {
 BOOL WINAPI sim_TransmitCommChar(HANDLE h, char c) {
   SIM_ENTER(h, SIM_TRANSMIT_COMM_CHAR, TransmitCommChar(h, c));
   dev->transmitted.push_back(static_cast<uint8_t>(c));
+  dev->written.push_back(static_cast<uint8_t>(c));  // on the line ahead of a pending write
+  sim_changed.notify_all();
   return TRUE;
 }
 

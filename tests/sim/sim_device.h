@@ -230,7 +230,8 @@ bool sim_release_write(SimDevice *dev, DWORD count = MAXDWORD);
 bool sim_write_pending(SimDevice *dev);
 bool sim_wait_write_pending(SimDevice *dev, DWORD timeout_ms);
 
-// The characters given to TransmitCommChar, in order (never in sim_written).
+// The characters given to TransmitCommChar, in order. Each also goes to what was
+// written at once, ahead of the bytes of a write still pending.
 std::vector<uint8_t> sim_transmitted_chars(SimDevice *dev);
 
 // ---------------------------------------------------------------------------------

@@ -62,6 +62,11 @@ struct Port {
   // completion wakes the waiters only when its request is among them, so that a write
   // finishing does not wake the event thread waiting for its comm event.
   std::vector<OVERLAPPED *> awaited;
+  // Set by the I/O thread while it serves the device under the lock: a completion then
+  // only marks notify_due, and the thread wakes the waiters once it has let go of the
+  // lock (woken at once, they would block on the lock it still holds).
+  bool defer_notify;
+  bool notify_due;
 
   // Settings. dcb is what SetCommState was given; open_dcb what the device had at
   // open, derived from its termios; saved the device's kernel termios at open.

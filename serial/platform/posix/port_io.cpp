@@ -135,7 +135,12 @@ void complete(Port *p, OVERLAPPED *ov, DWORD error, DWORD count) {
   ov->InternalHigh = count;
   ov->Internal = error;
   if (ov->hEvent != nullptr) SetEvent(ov->hEvent);
-  if (std::find(p->awaited.begin(), p->awaited.end(), ov) != p->awaited.end()) p->changed.notify_all();
+  if (std::find(p->awaited.begin(), p->awaited.end(), ov) == p->awaited.end()) return;
+  if (p->defer_notify) {
+    p->notify_due = true;
+  } else {
+    p->changed.notify_all();
+  }
 }
 
 void abort_requests(Port *p, DWORD kinds, DWORD error) {

@@ -94,7 +94,16 @@ void *io_main(void *arg) {
       (void)rc;
     }
     hold.lock();
-    if (!p->closing) service(p, n > 0 && !p->hung_up ? fds[0].revents : 0);
+    if (p->closing) break;
+    p->defer_notify = true;
+    service(p, n > 0 && !p->hung_up ? fds[0].revents : 0);
+    p->defer_notify = false;
+    if (p->notify_due) {
+      p->notify_due = false;
+      hold.unlock();
+      p->changed.notify_all();  // the port lives until this thread is joined
+      hold.lock();
+    }
   }
   return nullptr;
 }
@@ -136,6 +145,9 @@ void pull_input(Port *p) {
     }
     for (ssize_t i = 0; i < n && !flag; i++) flag = chunk[i] == static_cast<uint8_t>(p->dcb.EvtChar);
     rx_put(p, chunk, static_cast<size_t>(n));
+    // A short read took all the driver had; asking again would only find it empty
+    // (later bytes wake poll() again).
+    if (static_cast<size_t>(n) < want) break;
   }
   if (p->rx_count == before) return;
   size_t threshold = p->rx.size() * 8 / 10;
