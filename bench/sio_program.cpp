@@ -34,7 +34,7 @@ static std::condition_variable changed;
 static uint64_t expected_total = 0;
 static uint64_t received = 0;
 static bool corrupt = false;
-static uint64_t tx_emptied = 0;
+static std::atomic<uint64_t> tx_emptied{0};  // raised under `lock`, read without it
 static bool use_blocks = false;
 
 static uint8_t pattern_byte(uint64_t i) {
@@ -111,6 +111,9 @@ static int put(uint64_t total) {
   int64_t start = now_ns();
   uint8_t block[4096];
   for (uint64_t i = 0; i < total;) {
+    // Taken before the try: an emptying between a refused put and the wait must end
+    // the wait, or the run would sit out the whole 50 ms with the ring empty.
+    uint64_t seen = tx_emptied.load();
     uint32_t n = 1;
     if (use_blocks) {
       n = total - i < sizeof block ? uint32_t(total - i) : uint32_t(sizeof block);
@@ -122,7 +125,6 @@ static int put(uint64_t total) {
     i += n;
     if (n == 0) {
       std::unique_lock<std::mutex> hold(lock);
-      uint64_t seen = tx_emptied;
       changed.wait_for(hold, std::chrono::milliseconds(50), [&] { return tx_emptied != seen; });
     }
   }
