@@ -73,6 +73,10 @@ extern RxRing rx_ring;
 int32_t on_port_event(uint8_t port, uint32_t events);
 int rx_available(void);
 int rx_get(void);              // next received byte, sign-extended; waits for one
+// The run of received bytes that lie together in RxRing from the next one on (0 when
+// none; never waits); they stay the caller's to read until rx_consume releases them.
+int rx_span(const uint8_t **bytes);
+void rx_consume(int count);
 int send_byte(int byte);       // queues the low 8 bits; waits for transmit room
 void send_bytes(const uint8_t *bytes, int length);  // queues them all, in order
 // Blocks until RxRing holds a byte, or (with also_keys) until a key is waiting too.

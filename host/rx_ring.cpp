@@ -136,6 +136,21 @@ void rx_wait(int also_keys) {
   rx_ring.rx_waiting.store(0, std::memory_order_relaxed);
 }
 
+int rx_span(const uint8_t **bytes) {
+  take_held_bytes();
+  int count = rx_ring.rx_count.load(std::memory_order_acquire);
+  int to_end = RX_RING_SIZE - rx_ring.rx_read_pos;
+  *bytes = &rx_ring.data[rx_ring.rx_read_pos];
+  return count < to_end ? count : to_end;
+}
+
+// Frees the slots once their bytes are used; the producer may then fill them again.
+void rx_consume(int count) {
+  rx_ring.rx_read_pos = (rx_ring.rx_read_pos + count) % RX_RING_SIZE;
+  rx_ring.rx_count.fetch_sub(count, std::memory_order_acq_rel);
+  take_held_bytes();
+}
+
 int rx_get(void) {
   while (rx_ring.rx_count.load(std::memory_order_acquire) == 0) {
     rx_wait(0);

@@ -44,14 +44,22 @@ static void send_waiting_key(void) {
   }
 }
 
+// The bytes are shown a run at a time, without a ring update per byte. An ENQ is
+// released before the request is served, since serving reads on from the next byte.
 static void handle_received_bytes(void) {
-  while (rx_available()) {
-    int byte = rx_get();
-    if (byte == enq) {
+  const uint8_t *bytes;
+  int count;
+  while ((count = rx_span(&bytes)) > 0) {
+    int shown = 0;
+    while (shown < count && bytes[shown] != enq) {
+      display_char(bytes[shown++]);
+    }
+    if (shown < count) {
+      rx_consume(shown + 1);
       console_flush();
       serve_request();
     } else {
-      display_char(byte);
+      rx_consume(shown);
     }
   }
 }
