@@ -1,9 +1,11 @@
 // Device events on a pseudo-terminal: WaitCommEvent for received bytes (as an edge),
 // the event character, the 80 % mark, drained output, its end by SetCommMask, the
-// hang-up of the far side, and what an idle port with a pending wait costs.
+// hang-up of the far side, waits that poll the device on the waiting thread, and what
+// an idle port with a pending wait costs.
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <thread>
 #include <vector>
 
 #include "pty_port.h"
@@ -90,6 +92,81 @@ TEST_F(PtyPort, HangUpEndsPendingRequestsAndLaterCallsFailWithoutSpinning) {
   EXPECT_LT(cpu_us() - cpu0, 30000) << "CPU spent while waiting on a hung-up port";
   ASSERT_TRUE(win32.SetCommMask(h, 0));
   EXPECT_EQ(finish_wait(), 0u);
+}
+
+// A thread blocked in GetOverlappedResult on the comm-event wait polls the device
+// itself; the I/O thread leaves the input to it meanwhile and must take it back for
+// whatever waits the other way afterwards.
+TEST_F(PtyPort, InlineWaitsEndAndHandTheInputBack) {
+  const struct {
+    const char *what;
+    int next;  // after the inline wait: 0 a wait on the event, 1 a read waiting for bytes
+  } rows[] = {
+      {"a wait on the request's event", 0},
+      {"a read waiting for its bytes", 1},
+  };
+  set_timeouts(0, 0, 0);  // a read waits for its bytes
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.what);
+    ASSERT_TRUE(win32.SetCommMask(h, EV_RXCHAR) && start_wait());
+    DWORD n = 0;
+    std::thread inline_waiter([&] { EXPECT_TRUE(win32.GetOverlappedResult(h, &ov, &n, TRUE)); });
+    usleep(20000);  // let it reach its poll()
+    ASSERT_TRUE(far_write("a"));
+    inline_waiter.join();
+    EXPECT_EQ(word, DWORD(EV_RXCHAR));
+    char buf[4];
+    DWORD got = 0;
+    ASSERT_TRUE(win32.ReadFile(h, buf, 1, &got, &ov2) && got == 1 && buf[0] == 'a');
+    if (row.next == 0) {
+      ASSERT_TRUE(start_wait());
+      usleep(20000);
+      ASSERT_TRUE(far_write("b"));
+      EXPECT_EQ(finish_wait(), DWORD(EV_RXCHAR));
+    } else {
+      ASSERT_FALSE(win32.ReadFile(h, buf, 1, &got, &ov2));
+      usleep(20000);
+      ASSERT_TRUE(far_write("b"));
+      ASSERT_EQ(win32.WaitForSingleObject(ov2.hEvent, kHang), WAIT_OBJECT_0);
+      ASSERT_TRUE(win32.GetOverlappedResult(h, &ov2, &got, FALSE));
+      EXPECT_EQ(got, 1u);
+    }
+    win32.PurgeComm(h, PURGE_RXCLEAR);
+  }
+  // A full input queue is not polled for input; a purge that empties it lets the
+  // inline waiter take the next byte. (A wait that does not end is ended by the mask.)
+  ASSERT_TRUE(win32.SetupComm(h, 8, 0) && far_write("12345678") && wait_received(8));
+  usleep(20000);  // the I/O thread moves the last of them into the queue
+  ASSERT_TRUE(win32.SetCommMask(h, EV_RXCHAR) && start_wait());
+  {
+    DWORD n = 0;
+    std::thread inline_waiter([&] { win32.GetOverlappedResult(h, &ov, &n, TRUE); });
+    usleep(20000);
+    ASSERT_TRUE(win32.PurgeComm(h, PURGE_RXCLEAR) && far_write("z"));
+    bool ended = win32.WaitForSingleObject(ov.hEvent, kHang) == WAIT_OBJECT_0;
+    if (!ended) win32.SetCommMask(h, EV_RXCHAR);
+    inline_waiter.join();
+    EXPECT_TRUE(ended && word == EV_RXCHAR) << "the byte after the purge ends the wait";
+    win32.PurgeComm(h, PURGE_RXCLEAR);
+  }
+  // Another thread ends an inline wait: SetCommMask with an empty word, CloseHandle
+  // with an error (and the close does not hang on it).
+  for (int closing = 0; closing < 2; closing++) {
+    SCOPED_TRACE(closing ? "CloseHandle" : "SetCommMask");
+    ASSERT_TRUE(win32.SetCommMask(h, EV_RXCHAR) && start_wait());  // no event left over
+    DWORD n = 0;
+    BOOL ok = TRUE;
+    std::thread inline_waiter([&] { ok = win32.GetOverlappedResult(h, &ov, &n, TRUE); });
+    usleep(20000);
+    if (closing) {
+      close_port();
+    } else {
+      ASSERT_TRUE(win32.SetCommMask(h, EV_RXCHAR));
+    }
+    inline_waiter.join();
+    EXPECT_EQ(ok, closing ? FALSE : TRUE);
+    EXPECT_EQ(word, 0u);
+  }
 }
 
 TEST_F(PtyPort, IdleCostAndWakeLatency) {

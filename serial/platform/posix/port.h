@@ -56,6 +56,21 @@ struct Port {
   Object obj;  // first: the handle points here
   int fd;
   int wake_fd;  // eventfd: a write wakes the I/O thread
+  // A thread blocked in GetOverlappedResult (or a synchronous WaitCommEvent) on the
+  // pending comm-event wait polls the device itself while it waits, beside the I/O
+  // thread: received bytes then end its wait without a hand-over between threads.
+  // Whichever of the two takes the lock first moves the bytes. inline_fd (eventfd)
+  // wakes it when another thread ends the wait. All under the lock.
+  // The I/O thread leaves the device's input to an inline waiter: while one waits, the
+  // I/O thread's poll() does not ask for input (io_polls_input says whether its current
+  // one does), so that a byte wakes one thread, not two. A comm-event wait or a read
+  // that goes pending without an inline waiter pokes the I/O thread to take input up
+  // again.
+  bool io_polls_input;
+  int inline_fd;
+  bool inline_active;
+  OVERLAPPED *inline_ov;
+  pthread_t inline_thread;
   std::mutex lock;
   std::condition_variable changed;  // a request some thread waits for completed
   // The requests threads are blocked on (GetOverlappedResult, synchronous calls): a
@@ -139,12 +154,26 @@ BOOL port_read_field(HANDLE h, T *out, T Port::*field) {
 
 // Wakes the I/O thread to look at the port's state again.
 void port_poke(Port *p);
+// Under the lock: a request now needs someone polling the device's input; pokes the
+// I/O thread unless it or an inline waiter already does.
+void need_input_poller(Port *p);
+// Under the lock: a full input queue has room again; whoever polls the device (the
+// I/O thread, an inline waiter) asks for input again.
+void input_room_made(Port *p);
 
 // Blocks, under the port's lock, until the request is no longer pending; its error
 // (0 for success).
 DWORD wait_request(Port *p, std::unique_lock<std::mutex> &hold, OVERLAPPED *ov);
 // Finishes a request: sets its OVERLAPPED, its event and wakes GetOverlappedResult.
 void complete(Port *p, OVERLAPPED *ov, DWORD error, DWORD count);
+// Under the lock, for the pending comm-event wait ov: polls the device on the calling
+// thread until the wait ends, the port closes or hangs up, or poll() fails; the caller
+// then waits as usual for whatever is left.
+void inline_wait(Port *p, std::unique_lock<std::mutex> &hold, OVERLAPPED *ov);
+// Under the lock: wakes the inline waiter when another thread has ended its wait.
+void inline_wake(Port *p, OVERLAPPED *ov);
+// Close, after the wait has been ended: returns once no thread polls the device inline.
+void inline_wait_end(Port *p);
 // Adds events; those in the mask complete a pending WaitCommEvent.
 void record_events(Port *p, DWORD events);
 // The device has gone: pending requests end with kHungUpError.

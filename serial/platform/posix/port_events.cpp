@@ -151,6 +151,7 @@ BOOL WINAPI WaitCommEvent(HANDLE h, LPDWORD events, LPOVERLAPPED ov) {
       p->wt.word = events;
       record_events(p, 0);  // completes it at once when events are waiting
       if (req->Internal == kPending && ov != nullptr) {
+        need_input_poller(p);  // an inline wait, if one follows, takes the input back
         set_error(ERROR_IO_PENDING);
       } else {
         ok = wait_request(p, hold, req) == 0;

@@ -70,7 +70,7 @@ BOOL read_locked(Port *p, std::unique_lock<std::mutex> &hold, uint8_t *buf, DWOR
     pull_input(p);
     more = static_cast<DWORD>(rx_take(p, buf + n, len - n));
   }
-  if (was_full && n > 0) port_poke(p);
+  if (was_full && n > 0) input_room_made(p);
   if (n == 0 && len > 0 && p->hung_up) {
     set_error(kHungUpError);
     return FALSE;
@@ -81,7 +81,11 @@ BOOL read_locked(Port *p, std::unique_lock<std::mutex> &hold, uint8_t *buf, DWOR
   } else {
     p->rd = ReadRequest{ov, buf, len, n, false, 0, 0, 0};
     read_deadlines(p, len);
-    if (p->rd.total_deadline != 0 || p->rd.interval_deadline != 0) port_poke(p);
+    if (p->rd.total_deadline != 0 || p->rd.interval_deadline != 0) {
+      port_poke(p);
+    } else {
+      need_input_poller(p);
+    }
   }
   return finish_call(p, hold, ov, caller_ov, got);
 }
@@ -123,6 +127,7 @@ BOOL write_locked(Port *p, std::unique_lock<std::mutex> &hold, const uint8_t *bu
 }  // namespace
 
 DWORD wait_request(Port *p, std::unique_lock<std::mutex> &hold, OVERLAPPED *ov) {
+  if (ov->Internal == kPending && ov == p->wt.ov) inline_wait(p, hold, ov);
   if (ov->Internal == kPending) {
     p->awaited.push_back(ov);
     while (ov->Internal == kPending) p->changed.wait(hold);
@@ -135,6 +140,7 @@ void complete(Port *p, OVERLAPPED *ov, DWORD error, DWORD count) {
   ov->InternalHigh = count;
   ov->Internal = error;
   if (ov->hEvent != nullptr) SetEvent(ov->hEvent);
+  inline_wake(p, ov);
   if (std::find(p->awaited.begin(), p->awaited.end(), ov) == p->awaited.end()) return;
   if (p->defer_notify) {
     p->notify_due = true;
@@ -298,6 +304,7 @@ BOOL WINAPI PurgeComm(HANDLE h, DWORD flags) {
       p->drain_check = 0;
     }
     if (flags & PURGE_RXCLEAR) {
+      if (rx_room(p) == 0) input_room_made(p);
       rx_clear(p);
       if (!p->hung_up) tcflush(p->fd, TCIFLUSH);
     }

@@ -143,6 +143,7 @@ Port *port_new(int fd) {
   p->obj.destroy = port_destroy;
   p->fd = fd;
   p->wake_fd = -1;
+  p->inline_fd = -1;
   p->rx.assign(kDefaultInQueue, 0);
   p->rx_size.store(kDefaultInQueue, std::memory_order_relaxed);
   p->tx_char = -1;
@@ -192,6 +193,7 @@ void port_close(Object *obj) {
     abort_requests(p, PURGE_TXABORT | PURGE_RXABORT | kAbortWait, ERROR_OPERATION_ABORTED);
     restore = !p->hung_up && p->saved_ok && line_fields_equal(&p->dcb, &p->open_dcb);
   }
+  inline_wait_end(p);
   io_thread_stop(p);
   modem_thread_stop(p);
   if (restore) {
@@ -209,6 +211,7 @@ void port_close(Object *obj) {
   }
   close(fd);
   close(p->wake_fd);
+  if (p->inline_fd >= 0) close(p->inline_fd);
 }
 
 }  // namespace
@@ -256,9 +259,12 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWOR
   int fd = open_exclusive(path);
   if (fd < 0) return INVALID_HANDLE_VALUE;
   Port *p = port_new(fd);
+  // Without its own eventfd the port simply has no inline waits.
+  if (p != nullptr) p->inline_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (p == nullptr || !port_setup(p) || (p->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) < 0 ||
       !io_thread_start(p)) {
     if (p != nullptr && p->wake_fd >= 0) close(p->wake_fd);
+    if (p != nullptr && p->inline_fd >= 0) close(p->inline_fd);
     if (p != nullptr && p->saved_ok) tty_restore(fd, &p->saved, HUPCL);
     ioctl(fd, TIOCNXCL);
     delete p;

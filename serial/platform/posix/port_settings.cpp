@@ -298,13 +298,12 @@ BOOL WINAPI SetupComm(HANDLE h, DWORD in_queue, DWORD) {
   Port *p = port_acquire(h);
   if (p == nullptr) return FALSE;
   size_t size = in_queue > kMaxInQueue ? kMaxInQueue : in_queue;
-  bool was_full;
   {
     std::lock_guard<std::mutex> hold(p->lock);
-    was_full = rx_room(p) == 0;
+    bool was_full = rx_room(p) == 0;
     if (size != 0) rx_resize(p, size);
+    if (was_full && rx_room(p) > 0) input_room_made(p);
   }
-  if (was_full) port_poke(p);
   port_release(p);
   return TRUE;
 }

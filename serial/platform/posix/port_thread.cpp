@@ -1,7 +1,7 @@
-// The port's threads. The I/O thread sleeps in poll() on the device and the wake-up
-// eventfd, with a time-out only while a read, a write or the transmitter-empty watch
-// has a deadline: an idle port costs no CPU, and received bytes reach a waiter at
-// once. The modem thread, started only for a device with modem lines and a mask
+// The port's threads, and the inline wait of a thread blocked on the comm-event wait.
+// The I/O thread sleeps in poll() on the device and the wake-up eventfd, with a
+// time-out only while a read, a write or the transmitter-empty watch has a deadline:
+// an idle port costs no CPU, and received bytes reach a waiter at once. The modem thread, started only for a device with modem lines and a mask
 // asking for their events, sleeps in TIOCMIWAIT.
 #include <errno.h>
 #include <poll.h>
@@ -50,7 +50,7 @@ int poll_timeout(const Port *p) {
 
 short poll_events(const Port *p) {
   short events = 0;
-  if (rx_room(p) > 0) events |= POLLIN;
+  if (rx_room(p) > 0 && !p->inline_active) events |= POLLIN;
   if ((p->wr.ov != nullptr && !p->wr.data.empty()) || p->tx_char >= 0) events |= POLLOUT;
   return events;
 }
@@ -85,6 +85,7 @@ void *io_main(void *arg) {
   std::unique_lock<std::mutex> hold(p->lock);
   while (!p->closing) {
     struct pollfd fds[2] = {{p->hung_up ? -1 : p->fd, poll_events(p), 0}, {p->wake_fd, POLLIN, 0}};
+    p->io_polls_input = (fds[0].events & POLLIN) != 0;
     int timeout = poll_timeout(p);
     hold.unlock();
     int n = poll(fds, 2, timeout);
@@ -200,6 +201,62 @@ void serve_read(Port *p) {
   } else if (rd.interval != 0) {
     rd.interval_deadline = now_ms() + rd.interval;
   }
+}
+
+void inline_wait(Port *p, std::unique_lock<std::mutex> &hold, OVERLAPPED *ov) {
+  if (p->inline_fd < 0 || p->inline_active || p->hung_up || p->closing) return;
+  p->inline_active = true;
+  p->inline_ov = ov;
+  p->inline_thread = pthread_self();
+  if (p->io_polls_input) port_poke(p);  // it leaves the input to this thread
+  while (ov->Internal == kPending && !p->closing && !p->hung_up) {
+    // A full input queue is not polled for input (the I/O thread takes over once a
+    // read makes room); hang-ups are reported all the same.
+    short input = rx_room(p) > 0 ? POLLIN : 0;
+    struct pollfd fds[2] = {{p->fd, input, 0}, {p->inline_fd, POLLIN, 0}};
+    hold.unlock();
+    int n = poll(fds, 2, -1);
+    int err = errno;
+    if (n > 0 && (fds[1].revents & POLLIN)) {
+      uint64_t count;
+      ssize_t rc = read(p->inline_fd, &count, sizeof count);
+      (void)rc;
+    }
+    hold.lock();
+    if (n < 0 && err != EINTR) break;  // left to the I/O thread
+    if (n <= 0 || p->closing || p->hung_up) continue;
+    short revents = fds[0].revents;
+    if (revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) pull_input(p);
+    if (!p->hung_up && (revents & (POLLHUP | POLLERR | POLLNVAL))) hang_up(p);
+  }
+  p->inline_active = false;
+  p->inline_ov = nullptr;
+  if (p->closing) {
+    p->changed.notify_all();  // inline_wait_end waits for this
+  } else if (ov->Internal == kPending || p->rd.ov != nullptr) {
+    need_input_poller(p);
+  }
+}
+
+void need_input_poller(Port *p) {
+  if (!p->io_polls_input && !p->inline_active && !p->closing) port_poke(p);
+}
+
+void input_room_made(Port *p) {
+  port_poke(p);
+  if (p->inline_ov != nullptr) inline_wake(p, p->inline_ov);
+}
+
+void inline_wake(Port *p, OVERLAPPED *ov) {
+  if (!p->inline_active || ov != p->inline_ov || pthread_equal(p->inline_thread, pthread_self())) return;
+  uint64_t one = 1;
+  ssize_t rc = write(p->inline_fd, &one, sizeof one);
+  (void)rc;  // a full counter already wakes it
+}
+
+void inline_wait_end(Port *p) {
+  std::unique_lock<std::mutex> hold(p->lock);
+  while (p->inline_active) p->changed.wait(hold);
 }
 
 bool io_thread_start(Port *p) { return pthread_create(&p->io_thread, nullptr, io_main, p) == 0; }
