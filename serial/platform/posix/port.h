@@ -56,16 +56,13 @@ struct Port {
   Object obj;  // first: the handle points here
   int fd;
   int wake_fd;  // eventfd: a write wakes the I/O thread
-  // A thread blocked in GetOverlappedResult (or a synchronous WaitCommEvent) on the
-  // pending comm-event wait polls the device itself while it waits, beside the I/O
-  // thread: received bytes then end its wait without a hand-over between threads.
-  // Whichever of the two takes the lock first moves the bytes. inline_fd (eventfd)
-  // wakes it when another thread ends the wait. All under the lock.
-  // The I/O thread leaves the device's input to an inline waiter: while one waits, the
-  // I/O thread's poll() does not ask for input (io_polls_input says whether its current
-  // one does), so that a byte wakes one thread, not two. A comm-event wait or a read
-  // that goes pending without an inline waiter pokes the I/O thread to take input up
-  // again.
+  // Inline waits: a thread blocked in GetOverlappedResult (or a synchronous
+  // WaitCommEvent) on the pending comm-event wait polls the device itself, so that
+  // received bytes end its wait without a hand-over from the I/O thread; inline_fd (an
+  // eventfd) wakes it when another thread ends the wait. Meanwhile the I/O thread's
+  // poll() leaves input to it (a byte wakes one thread, not two); io_polls_input says
+  // whether the I/O thread's current poll() asks for input, and a wait or a read that
+  // goes pending without an inline waiter pokes it to. All under the lock.
   bool io_polls_input;
   int inline_fd;
   bool inline_active;

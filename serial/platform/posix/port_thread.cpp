@@ -1,8 +1,9 @@
 // The port's threads, and the inline wait of a thread blocked on the comm-event wait.
 // The I/O thread sleeps in poll() on the device and the wake-up eventfd, with a
 // time-out only while a read, a write or the transmitter-empty watch has a deadline:
-// an idle port costs no CPU, and received bytes reach a waiter at once. The modem thread, started only for a device with modem lines and a mask
-// asking for their events, sleeps in TIOCMIWAIT.
+// an idle port costs no CPU, and received bytes reach a waiter at once. The modem
+// thread, started only for a device with modem lines and a mask asking for their
+// events, sleeps in TIOCMIWAIT.
 #include <errno.h>
 #include <poll.h>
 #include <signal.h>
