@@ -8,23 +8,19 @@
 
 namespace {
 
-struct PtySettings : PtyPort {
-  uint32_t speed() {
-    uint32_t baud = 0;
-    return posix::tty_get_speed(slave, &baud) ? baud : 0;
-  }
-};
+uint32_t speed(int fd) {
+  uint32_t baud = 0;
+  return posix::tty_get_speed(fd, &baud) ? baud : 0;
+}
 
-TEST_F(PtySettings, NamesExclusiveOpenAndConfigSize) {
+TEST_F(PtyPort, NamesExclusiveOpenAndConfigSize) {
   close_port();
-  setenv("TAVO_COM6", "/dev/null", 1);
+  setenv("TAVO_COM6", "/dev/null", 1);  // a file that is no tty
   const struct {
     const char *name;
     DWORD error;  // 0: the open succeeds
-  } rows[] = {{"COM2", 0}, {"\\\\.\\com2", 0}, {path, 0},
-              {"COM5", ERROR_FILE_NOT_FOUND},  // a missing device
-              {"COM6", ERROR_FILE_NOT_FOUND},  // a file that is no tty
-              {"COM0", ERROR_FILE_NOT_FOUND}, {"COM37", ERROR_FILE_NOT_FOUND},
+  } rows[] = {{"COM2", 0}, {"\\\\.\\com2", 0}, {path, 0}, {"COM5", ERROR_FILE_NOT_FOUND},
+              {"COM6", ERROR_FILE_NOT_FOUND}, {"COM0", ERROR_FILE_NOT_FOUND}, {"COM37", ERROR_FILE_NOT_FOUND},
               {"COM02", ERROR_FILE_NOT_FOUND}, {"LPT1", ERROR_FILE_NOT_FOUND}};
   for (const auto &row : rows) {
     HANDLE got = open_com(row.name);
@@ -50,7 +46,7 @@ TEST_F(PtySettings, NamesExclusiveOpenAndConfigSize) {
 // Each row changes the DCB of 9600 8N1. What the layer takes comes back from
 // GetCommState and shows in termios; what a pseudo-terminal cannot keep is refused
 // and leaves the DCB and the device as they were.
-TEST_F(PtySettings, SettingsRoundTripOrAreRefused) {
+TEST_F(PtyPort, SettingsRoundTripOrAreRefused) {
   const struct {
     const char *what;
     void (*change)(DCB *dcb);
@@ -82,7 +78,7 @@ TEST_F(PtySettings, SettingsRoundTripOrAreRefused) {
     if (row.refused) dcb = base;
     ASSERT_TRUE(win32.GetCommState(h, &back) && tcgetattr(slave, &t) == 0) << row.what;
     EXPECT_EQ(memcmp(&back, &dcb, sizeof dcb), 0) << row.what << ": GetCommState gives back the DCB in force";
-    EXPECT_EQ(speed(), dcb.BaudRate) << row.what;
+    EXPECT_EQ(speed(slave), dcb.BaudRate) << row.what;
     EXPECT_EQ(t.c_cflag & (CSIZE | CSTOPB | CRTSCTS | CLOCAL | CREAD | HUPCL),
               tcflag_t(CS8 | CLOCAL | CREAD | (dcb.StopBits ? CSTOPB : 0) | (dcb.fOutxCtsFlow ? CRTSCTS : 0)))
         << row.what;
@@ -96,7 +92,7 @@ TEST_F(PtySettings, SettingsRoundTripOrAreRefused) {
 // The device's own settings come back at close when the caller has written back the
 // DCB it read at open (HUPCL excepted: it stays off, so the close keeps DTR up); new
 // settings the caller left stay.
-TEST_F(PtySettings, RestoreAtClose) {
+TEST_F(PtyPort, RestoreAtClose) {
   close_port();
   struct termios own, after;
   ASSERT_EQ(tcgetattr(slave, &own), 0);
@@ -108,16 +104,15 @@ TEST_F(PtySettings, RestoreAtClose) {
   own.c_cc[VTIME] = 3;
   cfsetspeed(&own, B1200);
   for (bool write_back : {true, false}) {
-    ASSERT_EQ(tcsetattr(slave, TCSANOW, &own), 0);
-    ASSERT_EQ(tcgetattr(slave, &own), 0);
+    ASSERT_TRUE(tcsetattr(slave, TCSANOW, &own) == 0 && tcgetattr(slave, &own) == 0);
     h = open_com("COM2");
     DCB saved, work;
+    DWORD put;
     ASSERT_TRUE(win32.GetCommState(h, &saved));
     EXPECT_TRUE(saved.BaudRate == 1200 && saved.StopBits == TWOSTOPBITS && saved.fOutX && saved.XonChar == 5);
     work = saved;
     work.BaudRate = 76800;
     work.fOutX = work.fInX = 0;
-    DWORD put;
     ASSERT_TRUE(win32.SetCommState(h, &work));
     win32.WriteFile(h, "data", 4, &put, &ov);
     ASSERT_TRUE(!write_back || win32.SetCommState(h, &saved));
@@ -129,7 +124,7 @@ TEST_F(PtySettings, RestoreAtClose) {
                   after.c_cflag == (own.c_cflag & ~HUPCL) && memcmp(after.c_cc, own.c_cc, sizeof own.c_cc) == 0)
           << std::oct << after.c_iflag << " " << after.c_oflag << " " << after.c_lflag << " " << after.c_cflag;
     else
-      EXPECT_EQ(speed(), 76800u) << "new settings the caller left stay";
+      EXPECT_EQ(speed(slave), 76800u) << "new settings the caller left stay";
   }
 }
 

@@ -23,7 +23,13 @@ struct SimDeviceTest : ::testing::Test {
     win32.CloseHandle(ov.hEvent);
     sim_reset_all();
   }
-  bool signalled() { return win32.WaitForSingleObject(ov.hEvent, 0) == WAIT_OBJECT_0; }
+  // The request's result: 0 or its error, ERROR_IO_INCOMPLETE while it is pending;
+  // 0xBAD when the request's event says otherwise.
+  DWORD result(DWORD *count) {
+    DWORD error = win32.GetOverlappedResult(h, &ov, count, FALSE) ? 0 : win32.GetLastError();
+    bool set = win32.WaitForSingleObject(ov.hEvent, 0) == WAIT_OBJECT_0;
+    return set == (error != ERROR_IO_INCOMPLETE) ? error : 0xBAD;
+  }
   SimDevice *dev = nullptr;
   HANDLE h = INVALID_HANDLE_VALUE;
   OVERLAPPED ov = {};
@@ -39,26 +45,18 @@ TEST(SimDeviceGuard, EveryComNameLeadsNowhereUnlessTheCallerChoseOtherwise) {
 #endif
 
 TEST_F(SimDeviceTest, AWaitEndsOnMaskedEventsOnlyAndAMaskChangeEndsItEmpty) {
-  ASSERT_TRUE(win32.SetCommMask(h, EV_RXCHAR | EV_TXEMPTY));
   DWORD events = 0xFFFF, count;
-  ASSERT_FALSE(win32.WaitCommEvent(h, &events, &ov));
+  ASSERT_TRUE(win32.SetCommMask(h, EV_RXCHAR | EV_TXEMPTY) && !win32.WaitCommEvent(h, &events, &ov));
   ASSERT_EQ(win32.GetLastError(), DWORD(ERROR_IO_PENDING));
   sim_raise(dev, EV_CTS | EV_RING);
-  EXPECT_FALSE(signalled()) << "events outside the mask";
-  EXPECT_FALSE(win32.GetOverlappedResult(h, &ov, &count, FALSE));
-  EXPECT_EQ(win32.GetLastError(), DWORD(ERROR_IO_INCOMPLETE));
+  EXPECT_EQ(result(&count), DWORD(ERROR_IO_INCOMPLETE)) << "events outside the mask";
   sim_raise(dev, EV_CTS | EV_RXCHAR);
-  EXPECT_TRUE(signalled() && win32.GetOverlappedResult(h, &ov, &count, FALSE));
-  EXPECT_EQ(events, DWORD(EV_RXCHAR)) << "the masked events alone";
-
+  EXPECT_TRUE(result(&count) == 0 && events == EV_RXCHAR) << "the masked events alone";
   sim_raise(dev, EV_TXEMPTY);
-  EXPECT_TRUE(win32.WaitCommEvent(h, &events, &ov)) << "an event with no wait pending is kept";
-  EXPECT_EQ(events, DWORD(EV_TXEMPTY));
-
+  EXPECT_TRUE(win32.WaitCommEvent(h, &events, &ov) && events == EV_TXEMPTY) << "an event with no wait pending is kept";
   ASSERT_FALSE(win32.WaitCommEvent(h, &events, &ov));
   ASSERT_TRUE(win32.SetCommMask(h, 0));
-  EXPECT_TRUE(signalled() && win32.GetOverlappedResult(h, &ov, &count, FALSE));
-  EXPECT_EQ(events, 0u) << "a mask change ends the wait with no events";
+  EXPECT_TRUE(result(&count) == 0 && events == 0) << "a mask change ends the wait with no events";
   EXPECT_FALSE(win32.WaitCommEvent(h, &events, &ov)) << "with an empty mask nothing could end a wait";
   EXPECT_EQ(win32.GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
 }
@@ -68,8 +66,7 @@ TEST_F(SimDeviceTest, APendingWriteWaitsForReleaseOrPurge) {
   const struct {
     const char *what;
     bool purge;
-    DWORD release;
-    DWORD error;  // of the completed write
+    DWORD release, error;  // the bytes released; the error of the completed write
     const char *written;
   } rows[] = {
       {"released in full", false, MAXDWORD, 0, "abcdef"},
@@ -82,13 +79,11 @@ TEST_F(SimDeviceTest, APendingWriteWaitsForReleaseOrPurge) {
     COMSTAT st;
     ASSERT_FALSE(win32.WriteFile(h, "abcdef", 6, &put, &ov)) << r.what;
     ASSERT_EQ(win32.GetLastError(), DWORD(ERROR_IO_PENDING)) << r.what;
-    EXPECT_FALSE(signalled()) << r.what;
+    EXPECT_EQ(result(&count), DWORD(ERROR_IO_INCOMPLETE)) << r.what;
     ASSERT_TRUE(win32.ClearCommError(h, nullptr, &st));
     EXPECT_EQ(st.cbOutQue, 6u) << r.what << ": the driver counts the pending write";
     ASSERT_TRUE(r.purge ? win32.PurgeComm(h, PURGE_TXABORT | PURGE_TXCLEAR) : sim_release_write(dev, r.release));
-    EXPECT_TRUE(signalled()) << r.what;
-    BOOL ok = win32.GetOverlappedResult(h, &ov, &count, FALSE);
-    EXPECT_EQ(ok ? 0 : win32.GetLastError(), r.error) << r.what;
+    EXPECT_EQ(result(&count), r.error) << r.what;
     EXPECT_EQ(count, strlen(r.written)) << r.what;
     EXPECT_EQ(sim_written_text(dev), r.written) << r.what;
     EXPECT_FALSE(sim_release_write(dev)) << r.what << ": nothing left pending";

@@ -23,20 +23,12 @@ TEST(PlatformEvents, ResetKindsWaitAnyClockAndRefusals) {
   EXPECT_GE(win32.timeGetTime() - t0, 45u) << "the time-out is honoured";
   OSVERSIONINFOA v = {sizeof v, 0, 0, 0, 0, {}};
   EXPECT_TRUE(win32.GetVersionExA(&v) && v.dwPlatformId == VER_PLATFORM_WIN32_NT) << "never the Windows 95 family";
-
   win32.CloseHandle(closed);
   static int not_a_handle;
-  auto error_if = [](bool failed) { return failed ? win32.GetLastError() : 0; };
-  const struct {  // each call runs as its row is built, in order
-    const char *what;
-    DWORD error, expect;
-  } rows[] = {
-      {"wait on a closed handle", error_if(win32.WaitForSingleObject(closed, 0) == WAIT_FAILED), ERROR_INVALID_HANDLE},
-      {"wait on what is no handle", error_if(win32.WaitForSingleObject(&not_a_handle, 0) == WAIT_FAILED),
-       ERROR_INVALID_HANDLE},
-      {"close a closed handle", error_if(!win32.CloseHandle(closed)), ERROR_INVALID_HANDLE},
-  };
-  for (const auto &row : rows) EXPECT_EQ(row.error, row.expect) << row.what;
+  for (HANDLE bad : {closed, HANDLE(&not_a_handle)})
+    EXPECT_TRUE(win32.WaitForSingleObject(bad, 0) == WAIT_FAILED && win32.GetLastError() == ERROR_INVALID_HANDLE)
+        << (bad == closed ? "a closed handle" : "what is no handle");
+  EXPECT_TRUE(!win32.CloseHandle(closed) && win32.GetLastError() == ERROR_INVALID_HANDLE) << "closed twice";
   for (HANDLE one : e) win32.CloseHandle(one);
 }
 
@@ -51,11 +43,8 @@ struct Shared {
 DWORD WINAPI ping(LPVOID arg) {
   Shared *s = static_cast<Shared *>(arg);
   s->priority_ok = win32.SetThreadPriority(win32.GetCurrentThread(), THREAD_PRIORITY_ABOVE_NORMAL);
-  for (int i = 0; i < 1000; i++) {
+  for (int i = 0; i < 1000; i++, s->rounds++, win32.SetEvent(s->done))
     if (win32.WaitForSingleObject(s->go, kHang) != WAIT_OBJECT_0) return 1;
-    s->rounds.fetch_add(1);
-    win32.SetEvent(s->done);
-  }
   return 7;
 }
 
@@ -87,8 +76,7 @@ TEST(PlatformThreads, HandOffAndCriticalSection) {
     EXPECT_TRUE(win32.GetExitCodeThread(one, &code) && code == (one == t[0] ? 7u : 3u));
     win32.CloseHandle(one);
   }
-  EXPECT_EQ(s.rounds.load(), 1000);
-  EXPECT_EQ(s.counter, 20000);
+  EXPECT_TRUE(s.rounds.load() == 1000 && s.counter == 20000);
   EXPECT_TRUE(s.priority_ok) << "raising its own priority succeeds even where the system does not allow it";
   win32.DeleteCriticalSection(&s.cs);
   win32.CloseHandle(s.go);
@@ -99,7 +87,7 @@ DWORD WINAPI gated(LPVOID arg) {
   Shared *s = static_cast<Shared *>(arg);
   win32.SetEvent(s->done);
   win32.WaitForSingleObject(s->go, kHang);
-  s->rounds.fetch_add(1);
+  s->rounds++;
   return 0;
 }
 
@@ -107,9 +95,7 @@ TEST(PlatformThreads, TwoSuspensionsNeedTwoResumes) {
   Shared s{new_event(TRUE), new_event(FALSE), FALSE, {0}, {}, 0};
   HANDLE t = win32.CreateThread(nullptr, 0, gated, &s, 0, nullptr);
   ASSERT_EQ(win32.WaitForSingleObject(s.done, kHang), WAIT_OBJECT_0);
-  EXPECT_EQ(win32.SuspendThread(t), 0u);
-  EXPECT_EQ(win32.SuspendThread(t), 1u);
-  win32.SetEvent(s.go);
+  EXPECT_TRUE(win32.SuspendThread(t) == 0 && win32.SuspendThread(t) == 1 && win32.SetEvent(s.go));
   EXPECT_EQ(win32.ResumeThread(t), 2u);
   EXPECT_EQ(win32.WaitForSingleObject(t, 100), WAIT_TIMEOUT) << "one resume of two suspensions";
   EXPECT_EQ(s.rounds.load(), 0);
