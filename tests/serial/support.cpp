@@ -8,51 +8,63 @@
 #include <condition_variable>
 #include <mutex>
 
-SimDevice *open_sim_port(uint8_t port) {
-  std::string name = "COM" + std::to_string(port + 1);
-  SimDevice *dev = sim_attach(name.c_str());
+SimDevice *open_sim_port(uint8_t port, PortEventHandler handler) {
+  SimDevice *dev = sim_attach(("COM" + std::to_string(port + 1)).c_str());
   SioOpen(port);
-  EXPECT_TRUE(SioIsOpen(port)) << name << " did not open";
+  EXPECT_TRUE(SioIsOpen(port)) << "COM" << port + 1 << " did not open";
+  if (handler) SioSetEventHandler(port, handler);
+  if (handler) SioSetEventMask(port, SIO_DEFAULT_EVENT_MASK | SIO_EV_TXRING_EMPTY, 0);
   return dev;
 }
 
 void close_all(void) {
-  if (port_table.load() != nullptr)
-    for (uint8_t port = 0; port < SIO_PORT_COUNT; port++)
-      if (port_record(port).handle.load() != nullptr) SioClose(port);
+  for (uint8_t port = 0; port < SIO_PORT_COUNT; port++) SioClose(port);
   sim_reset_all();
   clear_log();
 }
 
 static std::mutex log_mutex;
 static std::condition_variable log_changed;
-static std::vector<LoggedEvent> log_entries;  // any thread, under log_mutex
+static std::vector<uint32_t> log_words;  // any thread, under log_mutex
+static std::vector<uint8_t> log_bytes;  // any thread, under log_mutex
 
-int32_t log_event(uint8_t, uint32_t events) {
+// Adds a call's event word to the log, or with `bytes` the bytes a call took.
+static void log_add(uint32_t events, const uint8_t *bytes, size_t len) {
   std::lock_guard<std::mutex> lock(log_mutex);
-  log_entries.push_back({events, std::this_thread::get_id()});
+  if (bytes) log_bytes.insert(log_bytes.end(), bytes, bytes + len);
+  else log_words.push_back(events);
   log_changed.notify_all();
-  return 0;
 }
 
-std::vector<LoggedEvent> logged_events(void) {
-  std::lock_guard<std::mutex> lock(log_mutex);
-  return log_entries;
+int32_t log_event(uint8_t, uint32_t events) { return log_add(events, nullptr, 0), 0; }
+
+// Each block goes into the log as it is taken: a take can fill the ring and so call the
+// handler from inside itself (EV_RX80FULL), and the bytes that call takes come first.
+int32_t take_and_log(uint8_t port, uint32_t events) {
+  uint8_t block[4096];
+  uint32_t n = (events & (EV_RXCHAR | EV_RX80FULL)) ? SioPendingCount(port, 0) : 0;
+  for (uint32_t got; n > 0 && (got = SioGetBytes(port, block, std::min(n, uint32_t(sizeof block)))) > 0; n -= got)
+    log_add(0, block, got);
+  return log_event(port, events);
 }
 
 std::vector<uint32_t> logged_words(void) {
-  std::vector<uint32_t> words;
-  for (const LoggedEvent &e : logged_events()) words.push_back(e.events);
-  return words;
+  std::lock_guard<std::mutex> lock(log_mutex);
+  return log_words;
+}
+
+std::vector<uint8_t> logged_bytes(void) {
+  std::lock_guard<std::mutex> lock(log_mutex);
+  return log_bytes;
 }
 
 void clear_log(void) {
   std::lock_guard<std::mutex> lock(log_mutex);
-  log_entries.clear();
+  log_words.clear(), log_bytes.clear();
 }
 
 static size_t count_locked(uint32_t bits) {
-  return size_t(std::count_if(log_entries.begin(), log_entries.end(), [&](auto &e) { return e.events & bits; }));
+  return size_t(std::count_if(log_words.begin(), log_words.end(), [&](uint32_t w) { return w & bits; }));
 }
 
 size_t logged_count(uint32_t bits) {
@@ -60,10 +72,14 @@ size_t logged_count(uint32_t bits) {
   return count_locked(bits);
 }
 
-bool wait_logged(uint32_t bits, size_t count, int timeout_ms) {
+template <class Pred>
+static bool wait_log(Pred pred, int timeout_ms) {
   std::unique_lock<std::mutex> lock(log_mutex);
-  return log_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return count_locked(bits) >= count; });
+  return log_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms), pred);
 }
+
+bool wait_logged(uint32_t bits, size_t n, int ms) { return wait_log([&] { return count_locked(bits) >= n; }, ms); }
+bool wait_bytes(size_t count, int ms) { return wait_log([&] { return log_bytes.size() >= count; }, ms); }
 
 std::vector<uint8_t> byte_stream(size_t len, uint32_t seed) {
   std::vector<uint8_t> bytes(len);

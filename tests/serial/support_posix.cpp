@@ -1,5 +1,5 @@
-// Support for the library's tests on POSIX systems: pseudo-terminal pairs for the
-// integration tests, descriptor I/O on their masters, the process's threads and files.
+// Support for the library's tests on POSIX systems: pseudo-terminal pairs, descriptor
+// I/O on their masters, the process's threads and files.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -19,17 +19,15 @@ bool pty_open(PtyPair *pty, uint8_t port, std::string *why) {
     *why = std::string("openpty: ") + strerror(errno);
     return false;
   }
-  fcntl(pty->master, F_SETFD, FD_CLOEXEC);
-  fcntl(pty->slave, F_SETFD, FD_CLOEXEC);
+  fcntl(pty->master, F_SETFD, FD_CLOEXEC), fcntl(pty->slave, F_SETFD, FD_CLOEXEC);
   fcntl(pty->master, F_SETFL, fcntl(pty->master, F_GETFL) | O_NONBLOCK);
   setenv(("TAVO_COM" + std::to_string(port + 1)).c_str(), name, 1);
   return true;
 }
 
 void pty_close(PtyPair *pty) {
-  if (pty->master >= 0) close(pty->master);
-  if (pty->slave >= 0) close(pty->slave);
-  pty->master = pty->slave = -1;
+  for (int *fd : {&pty->master, &pty->slave})
+    if (*fd >= 0) close(*fd), *fd = -1;
 }
 
 // Waits until fd is ready for `events`; false when idle_ms pass first.
@@ -60,6 +58,5 @@ size_t fd_read_until(int fd, std::vector<uint8_t> *out, size_t want, int idle_ms
   return out->size();
 }
 
-static long count_entries(const char *dir) { return std::distance(std::filesystem::directory_iterator(dir), {}); }
-long count_threads(void) { return count_entries("/proc/self/task"); }
-long count_descriptors(void) { return count_entries("/proc/self/fd"); }
+long count_threads(void) { return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}); }
+long count_descriptors(void) { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }

@@ -1,32 +1,15 @@
 // The transmit ring and the writer thread against the simulated device: chunks, failed
-// writes, flushes, the ring-emptied event, a full ring, a held-back transmitter-empty.
+// writes, flushes, the ring-emptied event, a full ring, a byte sent at once.
 #include <gtest/gtest.h>
 
 #include "support.h"
 
-namespace {
-
-class Transmit : public ::testing::Test {
- protected:
-  void TearDown() override { close_all(); }
-};
-
-// Empties the idle writer's ring and moves both positions to `pos`.
-void place_ring_at(uint32_t pos) {
-  RingQueue &ring = tx_ring(0);
-  SioLockRing(&ring);
-  ring.read_pos.store(pos), ring.write_pos.store(pos), ring.count.store(0);
-  SioUnlockRing(&ring);
-}
-
 // Waits until the writer has no bytes left, nor a write in flight.
-bool wait_drained() {
-  return wait_until([] { return tx_ring(0).count.load() == 0 && table().tx_in_flight[0].load() == 0; });
+static bool wait_drained() {
+  return wait_until([] { return table().tx_rings[0].count.load() == 0 && table().tx_in_flight[0].load() == 0; });
 }
 
-}  // namespace
-
-TEST_F(Transmit, ChunksFollowTheBaudRateAndNeverWrap) {
+TEST(Transmit, ChunksFollowTheBaudRateAndNeverWrap) {
   struct Row { const char *what; uint32_t baud, read_pos, bytes; std::vector<DWORD> writes; } rows[] = {
       {"9600 baud: 192 bytes a write", 9600, 0, 1000, {192, 192, 192, 192, 192, 40}},
       {"past the end of a 4096 ring: two writes", 9600, 4050, 100, {46, 54}},
@@ -34,22 +17,25 @@ TEST_F(Transmit, ChunksFollowTheBaudRateAndNeverWrap) {
       {"115200 baud: 2304 a write, stopping at the end", 115200, 3000, 3000, {1096, 1904}},
   };
   SimDevice *dev = open_sim_port(0);
-  ASSERT_EQ(tx_ring(0).size.load(), 4096u);
+  RingQueue &ring = table().tx_rings[0];
+  ASSERT_EQ(ring.size.load(), 4096u);
   for (const Row &row : rows) {
     SCOPED_TRACE(row.what);
-    port_record(0).baud.store(row.baud);
-    place_ring_at(row.read_pos);
+    table().ports[0].baud.store(row.baud);
+    SioLockRing(&ring);  // the idle writer's ring, emptied at read_pos
+    ring.read_pos.store(row.read_pos), ring.write_pos.store(row.read_pos), ring.count.store(0);
+    SioUnlockRing(&ring);
     sim_clear_records(dev);
     std::vector<uint8_t> block = byte_stream(row.bytes, row.baud);
     ASSERT_EQ(SioTxRingWrite(0, block.data(), row.bytes), row.bytes);
-    ASSERT_TRUE(sim_wait_written(dev, row.bytes, 10000));
-    ASSERT_TRUE(wait_drained());
+    ASSERT_TRUE(sim_wait_written(dev, row.bytes, 10000) && wait_drained());
     EXPECT_EQ(sim_write_sizes(dev), row.writes);
     EXPECT_EQ(sim_written(dev), block);
   }
+  close_all();
 }
 
-TEST_F(Transmit, AWriteThatFailsToStartKeepsItsBytes) {
+TEST(Transmit, AWriteThatFailsToStartKeepsItsBytes) {
   SimDevice *dev = open_sim_port(0);
   sim_set_write_mode(dev, SIM_IO_FAIL, ERROR_GEN_FAILURE);
   std::vector<uint8_t> block = byte_stream(50, 3);
@@ -57,25 +43,21 @@ TEST_F(Transmit, AWriteThatFailsToStartKeepsItsBytes) {
   ASSERT_EQ(SioTxRingWrite(0, block.data(), 50), 50u);
   ASSERT_TRUE(sim_wait_calls(dev, SIM_WRITE_FILE, 7, 10000));
   EXPECT_GE(elapsed_ms(start), 200) << "pauses of 4, 8, 16, 32, 64 and 100 ms: no spinning";
-  EXPECT_EQ(tx_ring(0).count.load(), 50u) << "nothing is taken from the ring";
-
+  EXPECT_EQ(table().tx_rings[0].count.load(), 50u) << "nothing is taken from the ring";
   sim_set_write_mode(dev, SIM_IO_AT_ONCE);
   ASSERT_TRUE(sim_wait_written(dev, 50, 10000)) << "the kept bytes go once the device takes them";
   EXPECT_EQ(sim_written(dev), block);
+  close_all();
 }
 
-TEST_F(Transmit, Flushes) {
-  struct Row {
-    const char *what; bool pending;  // the write of the 100 bytes queued first stays pending
-  } rows[] = {
+TEST(Transmit, Flushes) {
+  struct Row { const char *what; bool pending; } rows[] = {  // pending: the write of 100 bytes stays so
       {"a flush while the writer is idle is answered at once", false},
       {"a flush during a write abandons it, and the writer writes nothing before the purge", true},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.what);
-    SimDevice *dev = open_sim_port(0);
-    SioSetEventHandler(0, log_event);
-    SioSetEventMask(0, SIO_DEFAULT_EVENT_MASK | SIO_EV_TXRING_EMPTY, 0);
+    SimDevice *dev = open_sim_port(0, log_event);
     sim_set_write_mode(dev, row.pending ? SIM_IO_PENDING : SIM_IO_AT_ONCE);
     std::vector<uint8_t> block = byte_stream(100, 5);
     ASSERT_EQ(SioTxRingWrite(0, block.data(), 100), 100u);
@@ -97,27 +79,24 @@ TEST_F(Transmit, Flushes) {
   }
 }
 
-TEST_F(Transmit, RingEmptiedIsReportedOncePerEmptying) {
-  SimDevice *dev = open_sim_port(0);
-  SioSetEventHandler(0, log_event);
-  SioSetEventMask(0, SIO_DEFAULT_EVENT_MASK | SIO_EV_TXRING_EMPTY, 0);
-  // The writer's start counts as an emptying, reported at its first idle pass with the
-  // bit in the mask, which a flush makes happen now.
+// The writer's start counts as an emptying, reported at its first idle pass with the
+// bit in the mask, which a flush makes happen at once.
+TEST(Transmit, RingEmptiedIsReportedOncePerEmptying) {
+  SimDevice *dev = open_sim_port(0, log_event);
   SioFlush(0, 1);
   ASSERT_TRUE(wait_logged(SIO_EV_TXRING_EMPTY, 1));
   clear_log();
   for (size_t round = 1, total = 0; round <= 4; round++) {
-    SCOPED_TRACE(round);
     std::vector<uint8_t> block = byte_stream(round * 300, uint32_t(round));
     ASSERT_EQ(SioTxRingWrite(0, block.data(), uint32_t(block.size())), block.size());
     total += block.size();
-    ASSERT_TRUE(sim_wait_written(dev, total, 10000));
-    ASSERT_TRUE(wait_logged(SIO_EV_TXRING_EMPTY, round));
+    ASSERT_TRUE(sim_wait_written(dev, total, 10000) && wait_logged(SIO_EV_TXRING_EMPTY, round)) << round;
   }
   EXPECT_EQ(logged_words(), std::vector<uint32_t>(4, SIO_EV_TXRING_EMPTY));
+  close_all();
 }
 
-TEST_F(Transmit, FullRingTakesNothing) {
+TEST(Transmit, FullRingTakesNothing) {
   SimDevice *dev = open_sim_port(0);
   sim_set_write_mode(dev, SIM_IO_PENDING);
   std::vector<uint8_t> block = byte_stream(4096, 1);
@@ -126,67 +105,18 @@ TEST_F(Transmit, FullRingTakesNothing) {
   EXPECT_EQ(SioPutByte(0, 'x'), 0) << "the write in progress keeps its bytes in the ring";
   EXPECT_EQ(SioPendingCount(0, 1), 4096u) << "counted once, not again as the driver's";
   ASSERT_TRUE(sim_release_write(dev));
-  ASSERT_TRUE(wait_until([] { return tx_ring(0).count.load() == 4096u - 192u; }));
+  ASSERT_TRUE(wait_until([] { return table().tx_rings[0].count.load() == 4096u - 192u; }));
   EXPECT_EQ(SioTxRingWrite(0, block.data(), 300), 192u) << "exactly the room the write made";
   EXPECT_EQ(SioPutByte(0, 'y'), 0);
   EXPECT_TRUE(SioPutByte(1, 'y') == 0 && SioPutByte(36, 'y') == 0) << "a closed port, an index past the table";
-}
-
-TEST_F(Transmit, TransmitterEmptyWaitsForQueuedData) {
-  struct Row {
-    const char *what; uint32_t queued;  // at 300 baud, 10 bytes a write, the writes staying pending
-    DWORD raised; std::vector<uint32_t> now;  // the event thread's calls
-    uint8_t held; std::vector<uint32_t> later;  // the writer's, once the writes complete
-  } rows[] = {
-      {"the last write in flight: held, then the writer delivers it", 10, EV_TXEMPTY, {}, 1, {EV_TXEMPTY}},
-      {"10 bytes wait in the ring: held, dropped as the writer writes again", 20, EV_TXEMPTY, {}, 1, {}},
-      {"with EV_RXCHAR while data waits: EV_RXCHAR alone now", 10, EV_RXCHAR | EV_TXEMPTY, {EV_RXCHAR}, 1,
-       {EV_TXEMPTY}},
-      {"nothing waiting: delivered at once", 0, EV_TXEMPTY, {EV_TXEMPTY}, 0, {}},
-  };
-  for (const Row &row : rows) {
-    SCOPED_TRACE(row.what);
-    SimDevice *dev = open_sim_port(0);
-    SioSetEventHandler(0, log_event);
-    SioSetEventMask(0, SIO_DEFAULT_EVENT_MASK, 0);  // the last row's mask outlived its close
-    SioConfigure(0, 300, 8, 1, 'N', 0);
-    sim_set_write_mode(dev, SIM_IO_PENDING);
-    std::vector<uint8_t> bytes(row.queued, 0x5A);
-    ASSERT_EQ(SioTxRingWrite(0, bytes.data(), row.queued), row.queued);
-    ASSERT_TRUE(row.queued == 0 || sim_wait_write_pending(dev, 10000));
-    ASSERT_TRUE(sim_wait_comm_wait_pending(dev, 10000));
-    clear_log();
-    sim_raise(dev, row.raised);
-    ASSERT_TRUE(sim_wait_comm_wait_pending(dev, 10000));
-    EXPECT_EQ(logged_words(), row.now);
-    EXPECT_EQ(table().tx_empty_pending[0].load(), row.held);
-    EXPECT_TRUE(port_record(0).line_events.load() & 0x20) << "latched at once all the same";
-    if (row.queued != 0) {
-      // The ring-emptied event shows which thread is the writer.
-      SioSetEventMask(0, (SIO_DEFAULT_EVENT_MASK & ~EV_TXEMPTY) | SIO_EV_TXRING_EMPTY, 0);
-      clear_log();
-      sim_set_write_mode(dev, SIM_IO_AT_ONCE);
-      ASSERT_TRUE(sim_release_write(dev));
-      ASSERT_TRUE(wait_logged(SIO_EV_TXRING_EMPTY, 1));
-      SioFlush(0, 1);  // answered once the writer's reports are done
-      std::vector<LoggedEvent> events = logged_events();
-      std::vector<uint32_t> later;
-      for (const LoggedEvent &e : events) {
-        if (e.events != SIO_EV_TXRING_EMPTY) later.push_back(e.events);
-        EXPECT_EQ(e.thread, events[0].thread) << "all from the writer";
-      }
-      EXPECT_EQ(later, row.later);
-    }
-    close_all();
-  }
+  close_all();
 }
 
 // SioPutByteAtOnce hands a byte to an idle device itself, and otherwise queues it
 // behind what waits, so that the line keeps the order the bytes were given in.
-TEST_F(Transmit, ByteAtOnceKeepsTheLineInOrder) {
-  struct Row {
-    const char *what; bool queued_first, flow, refused; DWORD driver_out;
-    bool direct;  // went through TransmitCommChar
+TEST(Transmit, ByteAtOnceKeepsTheLineInOrder) {
+  struct Row {  // direct: went through TransmitCommChar
+    const char *what; bool queued_first, flow, refused; DWORD driver_out; bool direct;
   } rows[] = {
       {"an idle port: straight to the device", false, false, false, SIM_NO_OVERRIDE, true},
       {"bytes in the ring: behind them", true, false, false, SIM_NO_OVERRIDE, false},
@@ -200,19 +130,16 @@ TEST_F(Transmit, ByteAtOnceKeepsTheLineInOrder) {
     if (row.flow) SioSetFlowControl(0, 0x10, 0);  // RTS/CTS
     if (row.refused) sim_fail(dev, SIM_TRANSMIT_COMM_CHAR, ERROR_INVALID_PARAMETER);
     sim_set_out_queue_count(dev, row.driver_out);
-    std::vector<uint8_t> expected;
+    std::vector<uint8_t> expected = byte_stream(row.queued_first ? 10 : 0, 9);
     if (row.queued_first) {
       sim_set_write_mode(dev, SIM_IO_PENDING);
-      expected = byte_stream(10, 9);
       ASSERT_EQ(SioTxRingWrite(0, expected.data(), 10), 10u);
       ASSERT_TRUE(sim_wait_write_pending(dev, 10000));
     }
     EXPECT_EQ(SioPutByteAtOnce(0, 'k'), 1);
     sim_set_out_queue_count(dev, SIM_NO_OVERRIDE);
     sim_set_write_mode(dev, SIM_IO_AT_ONCE);
-    if (row.queued_first) {
-      ASSERT_TRUE(sim_release_write(dev));
-    }
+    ASSERT_TRUE(!row.queued_first || sim_release_write(dev));
     expected.push_back('k');
     ASSERT_TRUE(sim_wait_written(dev, expected.size(), 10000));
     EXPECT_EQ(sim_written(dev), expected);
