@@ -22,9 +22,7 @@ namespace {
 
 // The pairs (port indices, COM<index + 1>): each test takes its own, so that CTest may
 // run them side by side.
-struct Pair {
-  uint8_t a, b;
-};
+struct Pair { uint8_t a, b; };
 const Pair kTransfer = {10, 11}, kMaskChange = {14, 15}, kExclusive = {16, 17};
 
 bool under_wine(void) {
@@ -84,8 +82,7 @@ void open_lines(const Pair &p) {
     }
     SioOpen(port);
     ASSERT_TRUE(SioIsOpen(port)) << "COM" << port + 1 << " did not open (last_error " << SioGetLastError(port)
-                                 << "); under Wine run this through tools/windows-test, whose "
-                                    "tools/wine-nullmodem joins COM11..COM18";
+                                 << "); under Wine run tools/windows-test, which joins COM11..COM18";
     SioConfigure(port, 115200, 8, 1, 'N', 0);
     SioSetEventMask(port, line_mask(), 0);
     SioSetEventHandler(port, line_handler);
