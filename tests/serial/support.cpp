@@ -38,13 +38,15 @@ static void log_add(uint32_t events, const uint8_t *bytes, size_t len) {
 
 int32_t log_event(uint8_t, uint32_t events) { return log_add(events, nullptr, 0), 0; }
 
-// Each block goes into the log as it is taken: a take can fill the ring and so call the
-// handler from inside itself (EV_RX80FULL), and the bytes that call takes come first.
+// Each take goes into the log at once: a take can fill the ring and so call the handler
+// from inside itself (EV_RX80FULL), and the bytes that call takes come first. On
+// EV_RX80FULL alone the bytes are taken one at a time, otherwise in blocks.
 int32_t take_and_log(uint8_t port, uint32_t events) {
-  uint8_t block[4096];
+  uint8_t buf[4096];
   uint32_t n = (events & (EV_RXCHAR | EV_RX80FULL)) ? SioPendingCount(port, 0) : 0;
-  for (uint32_t got; n > 0 && (got = SioGetBytes(port, block, std::min(n, uint32_t(sizeof block)))) > 0; n -= got)
-    log_add(0, block, got);
+  uint32_t step = (events & EV_RXCHAR) ? uint32_t(sizeof buf) : 1;
+  for (uint32_t got; n > 0 && (got = step == 1 ? SioGetByte(port, buf) : SioGetBytes(port, buf, std::min(n, step)));)
+    log_add(0, buf, got), n -= got;
   return log_event(port, events);
 }
 
