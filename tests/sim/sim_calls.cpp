@@ -1,6 +1,5 @@
-// The simulated driver's synchronous device calls: opening and closing, settings,
-// configuration records, queue sizes and counts, modem lines, escapes and break.
-// Each one forwards a handle or name that is not the sim's to the saved entry.
+// The simulated driver's synchronous calls: opening and closing, settings, configuration
+// records, queue sizes and counts, modem lines, escapes and break.
 #include <stddef.h>
 #include <string.h>
 
@@ -8,118 +7,48 @@
 
 namespace {
 
-// One byte per possible handle value of each port: a sim handle is the address of
-// one of them, so it can never equal a handle of the platform layer.
+// One byte per possible handle value of each port: a sim handle is the address of one
+// of them, so it can never equal a handle of the platform layer.
 char handle_tokens[SIM_PORTS][256];
-
-}  // namespace
-
-HANDLE sim_make_handle(SimDevice *dev) { return &handle_tokens[dev->number - 1][dev->generation & 255]; }
-
-bool sim_is_sim_handle(HANDLE h) {
-  const char *p = static_cast<const char *>(h);
-  return p >= &handle_tokens[0][0] && p < &handle_tokens[0][0] + sizeof handle_tokens;
-}
-
-BOOL sim_fail_with(DWORD error) {
-  sim_saved.SetLastError(error);
-  return FALSE;
-}
-
-SimDevice *sim_lookup(HANDLE h, SimOp op, DWORD *error) {
-  SimDevice *dev = &sim_devices[(static_cast<const char *>(h) - &handle_tokens[0][0]) / 256];
-  dev->calls[op]++;
-  sim_changed.notify_all();
-  if (dev->number == 0 || !dev->open || dev->handle != h) {
-    *error = ERROR_INVALID_HANDLE;
-    return nullptr;
-  }
-  return dev;
-}
-
-namespace {
 
 // A result the caller asked for, or ERROR_INVALID_PARAMETER for a null pointer.
 template <class T>
 BOOL copy_out(T *to, const T &from) {
-  if (!to)
-    return sim_fail_with(ERROR_INVALID_PARAMETER);
-  *to = from;
-  return TRUE;
+  return to ? (*to = from, TRUE) : sim_fail_with(ERROR_INVALID_PARAMETER);
 }
-
 template <class T>
 BOOL copy_in(T &to, const T *from) {
-  if (!from)
-    return sim_fail_with(ERROR_INVALID_PARAMETER);
-  to = *from;
-  return TRUE;
+  return from ? copy_out(&to, *from) : sim_fail_with(ERROR_INVALID_PARAMETER);
 }
 
-// --- Opening and closing -----------------------------------------------------------
-
-// The attached device a COM name belongs to, or null; *prefixed when it came as
-// "\\.\COMn". *refused: a COM name that must not reach the platform, as on Windows
-// every one is a real port; on POSIX it leads to TAVO_COM<n>, which the test chose.
-SimDevice *device_of_name(const char *name, bool *prefixed, bool *refused) {
+// The attached device of a COM name, the call counted, *error sim_fail's; or null with
+// *error 0 to forward the call, or ERROR_FILE_NOT_FOUND for a COM name that must not reach
+// the platform (on Windows every one is a real port; on POSIX it leads to TAVO_COM<n>).
+SimDevice *device_of_name(const char *name, SimOp op, bool *prefixed, DWORD *error) {
   int n = name ? sim_port_of_name(name, prefixed) : 0;
 #ifdef _WIN32
-  *refused = n != 0;
+  *error = n != 0 ? ERROR_FILE_NOT_FOUND : 0;
 #else
-  *refused = false;
+  *error = 0;
 #endif
-  return n != 0 && sim_devices[n - 1].number != 0 ? &sim_devices[n - 1] : nullptr;
+  if (n == 0 || sim_devices[n - 1].number == 0)
+    return nullptr;
+  sim_devices[n - 1].calls[op]++, sim_changed.notify_all();
+  *error = sim_devices[n - 1].fail[op];
+  return &sim_devices[n - 1];
 }
 
-HANDLE refuse_open(DWORD error) {
-  sim_fail_with(error);
-  return INVALID_HANDLE_VALUE;
-}
-
-DWORD open_error(const SimDevice *dev, bool prefixed) {
-  if (dev->fail[SIM_CREATE_FILE] != 0)
-    return dev->fail[SIM_CREATE_FILE];
-  if (!prefixed && dev->number >= 10)
-    return ERROR_FILE_NOT_FOUND;  // only COM1..COM9 exist without the prefix
-  return dev->busy || dev->open ? ERROR_ACCESS_DENIED : 0;
-}
-
-HANDLE WINAPI sim_CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
-                              DWORD disposition, DWORD flags, HANDLE tmpl) {
-  std::unique_lock<std::mutex> lock(sim_mutex);
-  bool prefixed = false, refused;
-  SimDevice *dev = device_of_name(name, &prefixed, &refused);
-  if (!dev) {
-    lock.unlock();
-    if (refused)
-      return refuse_open(ERROR_FILE_NOT_FOUND);
-    return sim_saved.CreateFileA(name, access, share, sa, disposition, flags, tmpl);
-  }
-  dev->calls[SIM_CREATE_FILE]++;
-  dev->last_open = SimOpenArgs{name, access, share, disposition, flags};
-  sim_changed.notify_all();
-  if (DWORD error = open_error(dev, prefixed))
-    return refuse_open(error);
-  dev->generation++;
-  dev->open = true;
-  dev->handle = sim_make_handle(dev);
-  dev->kept_events = 0;
-  return dev->handle;
-}
-
-BOOL WINAPI sim_CloseHandle(HANDLE h) {
-  SIM_ENTER(h, SIM_CLOSE_HANDLE, CloseHandle(h));
-  sim_end_all_requests(dev, ERROR_OPERATION_ABORTED);
-  dev->open = false;
-  dev->handle = INVALID_HANDLE_VALUE;
-  return TRUE;
-}
-
-// --- Configuration records ---------------------------------------------------------
+// Opens an entry that takes a name, as SIM_LOOKUP does for a handle.
+#define SIM_NAME_ENTER(op, forward)                             \
+  std::unique_lock<std::mutex> lock(sim_mutex);                 \
+  bool prefixed = false;                                        \
+  DWORD error;                                                  \
+  SimDevice *dev = device_of_name(name, op, &prefixed, &error); \
+  if (!dev && !error)                                           \
+  return lock.unlock(), sim_saved.forward
 
 // The size protocol of GetDefaultCommConfigA and GetCommConfig, then a record of the
-// device's demanded size: the DCB, and provider data from wcProviderData on when the
-// record is longer than COMMCONFIG.
+// demanded size: the DCB, and provider data when the record is longer than COMMCONFIG.
 BOOL read_config(const SimDevice *dev, COMMCONFIG *cc, DWORD *size) {
   if (!size)
     return sim_fail_with(ERROR_INVALID_PARAMETER);
@@ -129,104 +58,105 @@ BOOL read_config(const SimDevice *dev, COMMCONFIG *cc, DWORD *size) {
   if (too_small)
     return sim_fail_with(ERROR_INSUFFICIENT_BUFFER);
   memset(cc, 0, demand);
-  cc->dwSize = demand;
-  cc->wVersion = 1;
-  cc->dcb = dev->dcb;
-  cc->dwProviderSubType = 1;  // PST_RS232
+  cc->dwSize = demand, cc->wVersion = 1, cc->dcb = dev->dcb, cc->dwProviderSubType = 1;  // PST_RS232
   if (demand > sizeof(COMMCONFIG)) {
-    cc->dwProviderOffset = offset;
-    cc->dwProviderSize = demand - offset;
+    cc->dwProviderOffset = offset, cc->dwProviderSize = demand - offset;
     for (DWORD i = offset; i < demand; i++)
       reinterpret_cast<uint8_t *>(cc)[i] = static_cast<uint8_t>(0xA0 + (i - offset));
   }
   return TRUE;
 }
 
-BOOL WINAPI sim_GetDefaultCommConfigA(LPCSTR name, LPCOMMCONFIG cc, LPDWORD size) {
-  std::unique_lock<std::mutex> lock(sim_mutex);
-  bool prefixed = false, refused;
-  SimDevice *dev = device_of_name(name, &prefixed, &refused);
-  if (!dev) {
-    lock.unlock();
-    return refused ? sim_fail_with(ERROR_FILE_NOT_FOUND) : sim_saved.GetDefaultCommConfigA(name, cc, size);
+}  // namespace
+
+bool sim_is_sim_handle(HANDLE h) {
+  const char *p = static_cast<const char *>(h);
+  return p >= &handle_tokens[0][0] && p < &handle_tokens[0][0] + sizeof handle_tokens;
+}
+
+BOOL sim_fail_with(DWORD error) { return sim_saved.SetLastError(error), FALSE; }
+
+SimDevice *sim_lookup(HANDLE h, SimOp op) {
+  SimDevice *dev = &sim_devices[(static_cast<const char *>(h) - &handle_tokens[0][0]) / 256];
+  dev->calls[op]++, sim_changed.notify_all();
+  return dev->number != 0 && dev->open && dev->handle == h ? dev : nullptr;
+}
+
+HANDLE WINAPI sim_CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
+                              DWORD disposition, DWORD flags, HANDLE tmpl) {
+  SIM_NAME_ENTER(SIM_CREATE_FILE, CreateFileA(name, access, share, sa, disposition, flags, tmpl));
+  if (dev) {
+    dev->last_open = SimOpenArgs{name, access, share, disposition, flags};
+    if (!error && !prefixed && dev->number >= 10)
+      error = ERROR_FILE_NOT_FOUND;  // only COM1..COM9 exist without the prefix
+    else if (!error && (dev->busy || dev->open))
+      error = ERROR_ACCESS_DENIED;
   }
-  dev->calls[SIM_GET_DEFAULT_COMM_CONFIG]++;
-  sim_changed.notify_all();
-  if (dev->fail[SIM_GET_DEFAULT_COMM_CONFIG] != 0)
-    return sim_fail_with(dev->fail[SIM_GET_DEFAULT_COMM_CONFIG]);
-  return prefixed ? sim_fail_with(ERROR_FILE_NOT_FOUND) : read_config(dev, cc, size);  // the plain name only
+  if (error != 0)
+    return sim_fail_with(error), INVALID_HANDLE_VALUE;
+  dev->open = true, dev->kept_events = 0;
+  return dev->handle = &handle_tokens[dev->number - 1][++dev->generation & 255];
 }
 
-BOOL WINAPI sim_GetCommConfig(HANDLE h, LPCOMMCONFIG cc, LPDWORD size) {
-  SIM_ENTER(h, SIM_GET_COMM_CONFIG, GetCommConfig(h, cc, size));
-  return read_config(dev, cc, size);
+BOOL WINAPI sim_GetDefaultCommConfigA(LPCSTR name, LPCOMMCONFIG cc, LPDWORD size) {
+  SIM_NAME_ENTER(SIM_GET_DEFAULT_COMM_CONFIG, GetDefaultCommConfigA(name, cc, size));
+  if (!error && prefixed)
+    error = ERROR_FILE_NOT_FOUND;  // the plain name only
+  return error ? sim_fail_with(error) : read_config(dev, cc, size);
 }
 
-BOOL WINAPI sim_SetCommConfig(HANDLE h, LPCOMMCONFIG cc, DWORD size) {
-  SIM_ENTER(h, SIM_SET_COMM_CONFIG, SetCommConfig(h, cc, size));
-  if (!cc)
-    return sim_fail_with(ERROR_INVALID_PARAMETER);
-  if (size < dev->config_size)
-    return sim_fail_with(ERROR_INSUFFICIENT_BUFFER);
-  const uint8_t *p = reinterpret_cast<const uint8_t *>(cc);
-  dev->last_config.assign(p, p + size);
-  dev->dcb = cc->dcb;
-  return TRUE;
-}
+SIM_ENTRY(CloseHandle, SIM_CLOSE_HANDLE, (HANDLE h), (h),
+          sim_end_all_requests(dev, ERROR_OPERATION_ABORTED);
+          dev->open = false, dev->handle = INVALID_HANDLE_VALUE;
+          return TRUE;)
 
-// --- Settings and queues -----------------------------------------------------------
+SIM_ENTRY(GetCommConfig, SIM_GET_COMM_CONFIG, (HANDLE h, LPCOMMCONFIG cc, LPDWORD size), (h, cc, size),
+          return read_config(dev, cc, size);)
 
-BOOL WINAPI sim_GetCommState(HANDLE h, LPDCB dcb) {
-  SIM_ENTER(h, SIM_GET_COMM_STATE, GetCommState(h, dcb));
-  return copy_out(dcb, dev->dcb);
-}
+SIM_ENTRY(SetCommConfig, SIM_SET_COMM_CONFIG, (HANDLE h, LPCOMMCONFIG cc, DWORD size), (h, cc, size),
+          if (!cc) return sim_fail_with(ERROR_INVALID_PARAMETER);
+          if (size < dev->config_size) return sim_fail_with(ERROR_INSUFFICIENT_BUFFER);
+          dev->dcb = cc->dcb;
+          return TRUE;)
 
-BOOL WINAPI sim_SetCommState(HANDLE h, LPDCB dcb) {
-  SIM_ENTER(h, SIM_SET_COMM_STATE, SetCommState(h, dcb));
-  return copy_in(dev->dcb, dcb);
-}
+SIM_ENTRY(GetCommState, SIM_GET_COMM_STATE, (HANDLE h, LPDCB dcb), (h, dcb), return copy_out(dcb, dev->dcb);)
+SIM_ENTRY(SetCommState, SIM_SET_COMM_STATE, (HANDLE h, LPDCB dcb), (h, dcb), return copy_in(dev->dcb, dcb);)
+SIM_ENTRY(GetCommTimeouts, SIM_GET_COMM_TIMEOUTS, (HANDLE h, LPCOMMTIMEOUTS t), (h, t),
+          return copy_out(t, dev->timeouts);)
+SIM_ENTRY(SetCommTimeouts, SIM_SET_COMM_TIMEOUTS, (HANDLE h, LPCOMMTIMEOUTS t), (h, t),
+          return copy_in(dev->timeouts, t);)
+SIM_ENTRY(GetCommMask, SIM_GET_COMM_MASK, (HANDLE h, LPDWORD mask), (h, mask), return copy_out(mask, dev->mask);)
+SIM_ENTRY(GetCommModemStatus, SIM_GET_COMM_MODEM_STATUS, (HANDLE h, LPDWORD status), (h, status),
+          return copy_out(status, dev->modem);)
+SIM_ENTRY(ClearCommBreak, SIM_CLEAR_COMM_BREAK, (HANDLE h), (h), return TRUE;)
 
-BOOL WINAPI sim_GetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t) {
-  SIM_ENTER(h, SIM_GET_COMM_TIMEOUTS, GetCommTimeouts(h, t));
-  return copy_out(t, dev->timeouts);
-}
+SIM_ENTRY(SetupComm, SIM_SETUP_COMM, (HANDLE h, DWORD in_queue, DWORD out_queue), (h, in_queue, out_queue),
+          dev->setups.push_back(SimSetup{in_queue, out_queue});
+          dev->setup_rx = in_queue, dev->setup_tx = out_queue;
+          return TRUE;)
 
-BOOL WINAPI sim_SetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t) {
-  SIM_ENTER(h, SIM_SET_COMM_TIMEOUTS, SetCommTimeouts(h, t));
-  return copy_in(dev->timeouts, t);
-}
+SIM_ENTRY(EscapeCommFunction, SIM_ESCAPE_COMM_FUNCTION, (HANDLE h, DWORD func), (h, func),
+          dev->escapes.push_back(func);
+          bool known = (func >= SETXOFF && func <= CLRDTR) || func == SETBREAK || func == CLRBREAK;
+          return known ? TRUE : sim_fail_with(ERROR_INVALID_PARAMETER);)
 
-BOOL WINAPI sim_GetCommMask(HANDLE h, LPDWORD mask) {
-  SIM_ENTER(h, SIM_GET_COMM_MASK, GetCommMask(h, mask));
-  return copy_out(mask, dev->mask);
-}
+SIM_ENTRY(TransmitCommChar, SIM_TRANSMIT_COMM_CHAR, (HANDLE h, char c), (h, c),
+          dev->transmitted.push_back(static_cast<uint8_t>(c));
+          dev->written.push_back(static_cast<uint8_t>(c));  // on the line ahead of a pending write
+          sim_changed.notify_all();
+          return TRUE;)
 
 BOOL WINAPI sim_GetCommProperties(HANDLE h, LPCOMMPROP p) {
   SIM_ENTER(h, SIM_GET_COMM_PROPERTIES, GetCommProperties(h, p));
   COMMPROP prop = {};
-  prop.wPacketLength = sizeof prop;
-  prop.wPacketVersion = 2;
-  prop.dwServiceMask = 1;        // SP_SERIALCOMM
-  prop.dwMaxBaud = 0x10000000;   // BAUD_USER
-  prop.dwProvSubType = 1;        // PST_RS232
-  prop.dwProvCapabilities = 0xFF;
-  prop.dwSettableParams = 0x7F;
-  prop.dwSettableBaud = 0x1006FFFF;
-  prop.wSettableData = 0x000F;
-  prop.wSettableStopParity = 0x1F07;
-  prop.dwMaxTxQueue = dev->max_tx;
-  prop.dwMaxRxQueue = dev->max_rx;
+  prop.wPacketLength = sizeof prop, prop.wPacketVersion = 2;
+  prop.dwServiceMask = 1, prop.dwMaxBaud = 0x10000000, prop.dwProvSubType = 1;  // serial, BAUD_USER, RS-232
+  prop.dwProvCapabilities = 0xFF, prop.dwSettableParams = 0x7F, prop.dwSettableBaud = 0x1006FFFF;
+  prop.wSettableData = 0x000F, prop.wSettableStopParity = 0x1F07;
+  prop.dwMaxTxQueue = dev->max_tx, prop.dwMaxRxQueue = dev->max_rx;
   prop.dwCurrentTxQueue = dev->fixed_tx != SIM_FROM_SETUP ? dev->fixed_tx : dev->setup_tx;
   prop.dwCurrentRxQueue = sim_current_rx_queue(dev);
   return copy_out(p, prop);
-}
-
-BOOL WINAPI sim_SetupComm(HANDLE h, DWORD in_queue, DWORD out_queue) {
-  SIM_ENTER(h, SIM_SETUP_COMM, SetupComm(h, in_queue, out_queue));
-  dev->setups.push_back(SimSetup{in_queue, out_queue});
-  dev->setup_rx = in_queue;
-  dev->setup_tx = out_queue;
-  return TRUE;
 }
 
 BOOL WINAPI sim_ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat) {
@@ -237,53 +167,11 @@ BOOL WINAPI sim_ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat) {
   if (!stat)
     return TRUE;
   memset(stat, 0, sizeof *stat);
-  stat->fCtsHold = (dev->holds & SIM_HOLD_CTS) != 0;
-  stat->fDsrHold = (dev->holds & SIM_HOLD_DSR) != 0;
-  stat->fRlsdHold = (dev->holds & SIM_HOLD_RLSD) != 0;
-  stat->fXoffHold = (dev->holds & SIM_HOLD_XOFF) != 0;
-  stat->fXoffSent = (dev->holds & SIM_XOFF_SENT) != 0;
-  stat->fEof = (dev->holds & SIM_EOF) != 0;
-  stat->fTxim = (dev->holds & SIM_TXIM) != 0;
+  DWORD b = dev->holds;
+  stat->fCtsHold = (b & SIM_HOLD_CTS) != 0, stat->fDsrHold = (b & SIM_HOLD_DSR) != 0;
+  stat->fRlsdHold = (b & SIM_HOLD_RLSD) != 0, stat->fXoffHold = (b & SIM_HOLD_XOFF) != 0;
+  stat->fXoffSent = (b & SIM_XOFF_SENT) != 0, stat->fEof = (b & SIM_EOF) != 0, stat->fTxim = (b & SIM_TXIM) != 0;
   stat->cbInQue = dev->in_override != SIM_NO_OVERRIDE ? dev->in_override : DWORD(dev->input.size());
   stat->cbOutQue = dev->out_override != SIM_NO_OVERRIDE ? dev->out_override : dev->write.pending ? dev->write.len : 0;
   return TRUE;
-}
-
-// --- Modem lines, escapes, break ---------------------------------------------------
-
-BOOL WINAPI sim_GetCommModemStatus(HANDLE h, LPDWORD status) {
-  SIM_ENTER(h, SIM_GET_COMM_MODEM_STATUS, GetCommModemStatus(h, status));
-  return copy_out(status, dev->modem);
-}
-
-BOOL WINAPI sim_EscapeCommFunction(HANDLE h, DWORD func) {
-  SIM_ENTER(h, SIM_ESCAPE_COMM_FUNCTION, EscapeCommFunction(h, func));
-  dev->escapes.push_back(func);
-  bool known = (func >= SETXOFF && func <= CLRDTR) || func == SETBREAK || func == CLRBREAK;
-  return known ? TRUE : sim_fail_with(ERROR_INVALID_PARAMETER);
-}
-
-BOOL WINAPI sim_TransmitCommChar(HANDLE h, char c) {
-  SIM_ENTER(h, SIM_TRANSMIT_COMM_CHAR, TransmitCommChar(h, c));
-  dev->transmitted.push_back(static_cast<uint8_t>(c));
-  dev->written.push_back(static_cast<uint8_t>(c));  // on the line ahead of a pending write
-  sim_changed.notify_all();
-  return TRUE;
-}
-
-BOOL WINAPI sim_ClearCommBreak(HANDLE h) {
-  SIM_ENTER(h, SIM_CLEAR_COMM_BREAK, ClearCommBreak(h));
-  return TRUE;
-}
-
-}  // namespace
-
-void sim_fill_device_entries(Win32Calls &t) {
-#define SIM_FILL(name) t.name = sim_##name;
-  SIM_FILL(CreateFileA) SIM_FILL(CloseHandle) SIM_FILL(GetDefaultCommConfigA) SIM_FILL(GetCommConfig)
-  SIM_FILL(SetCommConfig) SIM_FILL(GetCommState) SIM_FILL(SetCommState) SIM_FILL(GetCommTimeouts)
-  SIM_FILL(SetCommTimeouts) SIM_FILL(GetCommMask) SIM_FILL(GetCommProperties) SIM_FILL(SetupComm)
-  SIM_FILL(ClearCommError) SIM_FILL(GetCommModemStatus) SIM_FILL(EscapeCommFunction) SIM_FILL(TransmitCommChar)
-  SIM_FILL(ClearCommBreak)
-#undef SIM_FILL
 }

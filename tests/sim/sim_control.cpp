@@ -1,43 +1,45 @@
-// The test's side of the simulated device: attaching names, setting what the driver
-// reports, feeding and releasing data, and reading back what the library did.
-#include <ctype.h>
+// The test's side of the simulated device (attaching names, setting what the driver
+// reports, feeding and releasing data, reading back what the library did), the sim's
+// place in the `win32` table, and its two entries that are not device calls.
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 
 #include <algorithm>
 #include <chrono>
-#include <functional>
 
 #include "sim/sim_internal.h"
 
+std::mutex sim_mutex;
+std::condition_variable sim_changed;
+SimDevice sim_devices[SIM_PORTS];
+unsigned sim_global_calls[SIM_OP_COUNT];
+Win32Calls sim_saved;
+
 namespace {
 
-using Lock = std::lock_guard<std::mutex>;
+bool installed = false, clock_on = false, win95 = false;  // guarded by sim_mutex
+DWORD clock_ms = 0;
 
-// A copy of a piece of the sim's state, taken under sim_mutex.
+// Runs f with sim_mutex held and returns its result.
+template <class F>
+auto locked(F f) {
+  std::lock_guard<std::mutex> lock(sim_mutex);
+  return f();
+}
+
 template <class T>
 T get(const T &field) {
-  Lock lock(sim_mutex);
-  return field;
+  return locked([&] { return field; });
 }
-
-// Sets a piece of the sim's state under sim_mutex.
 template <class T, class V>
 void put(T &field, const V &value) {
-  Lock lock(sim_mutex);
-  field = value;
+  locked([&] { field = value; });
 }
 
-void put_mode(SimIoMode &mode_field, DWORD &error_field, SimIoMode mode, DWORD error) {
-  Lock lock(sim_mutex);
-  mode_field = mode;
-  error_field = error;
-}
-
-// Blocks on the sim's condition until `done` (checked with sim_mutex held) or the
-// time is up.
-bool wait_until(DWORD timeout_ms, const std::function<bool()> &done) {
+// Blocks on the sim's condition until `done` (checked under sim_mutex) or time is up.
+template <class F>
+bool wait_until(DWORD timeout_ms, F done) {
   std::unique_lock<std::mutex> lock(sim_mutex);
   return sim_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms), done);
 }
@@ -53,9 +55,43 @@ unsigned calls_locked(const SimDevice *dev, SimOp op) {
   return total;
 }
 
+void install_locked(void) {
+  if (installed)
+    return;
+  sim_saved = win32;  // the sim forwards to, and completes requests through, these
+#define SIM_INSTALL(name) win32.name = sim_##name;
+  SIM_ENTRIES(SIM_INSTALL)
+  installed = true;
+}
+
+void device_init(SimDevice *dev, int number) {
+  *dev = SimDevice();
+  dev->number = number;
+  DCB &dcb = dev->dcb;
+  dcb.DCBlength = sizeof dcb, dcb.BaudRate = 9600, dcb.fBinary = 1, dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY, dcb.StopBits = ONESTOPBIT, dcb.XonChar = 0x11, dcb.XoffChar = 0x13;
+  dcb.fDtrControl = DTR_CONTROL_ENABLE, dcb.fRtsControl = RTS_CONTROL_ENABLE, dcb.XonLim = 2048, dcb.XoffLim = 512;
+}
+
 }  // namespace
 
-// --- Names and attaching -----------------------------------------------------------
+DWORD WINAPI sim_timeGetTime(void) {
+  DWORD ms = 0;
+  if (locked([&] { sim_global_calls[SIM_TIME_GET_TIME]++, ms = clock_ms; return clock_on; }))
+    return ms;
+  return sim_saved.timeGetTime();
+}
+
+BOOL WINAPI sim_GetVersionExA(LPOSVERSIONINFOA info) {
+  if (!locked([] { sim_global_calls[SIM_GET_VERSION_EX]++; return win95; }))
+    return sim_saved.GetVersionExA(info);
+  if (!info || info->dwOSVersionInfoSize < sizeof(OSVERSIONINFOA))
+    return sim_fail_with(ERROR_INSUFFICIENT_BUFFER);
+  memset(info, 0, sizeof *info);
+  info->dwOSVersionInfoSize = sizeof *info, info->dwMajorVersion = 4;
+  info->dwBuildNumber = 0x040003B6, info->dwPlatformId = VER_PLATFORM_WIN32_WINDOWS;  // 4.0.950
+  return TRUE;
+}
 
 int sim_port_of_name(const char *name, bool *prefixed) {
   *prefixed = strncmp(name, "\\\\.\\", 4) == 0;
@@ -64,54 +100,43 @@ int sim_port_of_name(const char *name, bool *prefixed) {
   if (strncasecmp(name, "COM", 3) != 0)
     return 0;
   const char *d = name + 3;  // one or two digits, the first not 0
-  bool digits = isdigit((unsigned char)d[0]) && d[0] != '0' &&
-                (d[1] == 0 || (isdigit((unsigned char)d[1]) && d[2] == 0));
-  int port = digits ? atoi(d) : 0;
+  size_t digits = strspn(d, "0123456789");
+  int port = (digits == 1 || digits == 2) && d[digits] == 0 && d[0] != '0' ? atoi(d) : 0;
   return port <= SIM_PORTS ? port : 0;
-}
-
-void sim_device_init(SimDevice *dev, int number) {
-  *dev = SimDevice();
-  dev->number = number;
-  DCB &dcb = dev->dcb;
-  dcb.DCBlength = sizeof dcb;
-  dcb.BaudRate = 9600;
-  dcb.fBinary = 1;
-  dcb.fDtrControl = DTR_CONTROL_ENABLE;
-  dcb.fRtsControl = RTS_CONTROL_ENABLE;
-  dcb.XonLim = 2048;
-  dcb.XoffLim = 512;
-  dcb.ByteSize = 8;
-  dcb.Parity = NOPARITY;
-  dcb.StopBits = ONESTOPBIT;
-  dcb.XonChar = 0x11;
-  dcb.XoffChar = 0x13;
 }
 
 SimDevice *sim_attach(const char *name) {
   bool prefixed;
   int n = name ? sim_port_of_name(name, &prefixed) : 0;
-  if (n == 0)
-    return nullptr;
-  Lock lock(sim_mutex);
-  sim_install_locked();
-  if (sim_devices[n - 1].number == 0)
-    sim_device_init(&sim_devices[n - 1], n);
-  return &sim_devices[n - 1];
+  return n == 0 ? nullptr : locked([n] {
+    install_locked();
+    if (sim_devices[n - 1].number == 0)
+      device_init(&sim_devices[n - 1], n);
+    return &sim_devices[n - 1];
+  });
 }
 
 void sim_reset_all(void) {
-  Lock lock(sim_mutex);
+  std::lock_guard<std::mutex> lock(sim_mutex);
   for (SimDevice &dev : sim_devices) {
     if (dev.number != 0)
       sim_end_all_requests(&dev, ERROR_OPERATION_ABORTED);
-    sim_device_init(&dev, 0);
+    device_init(&dev, 0);
   }
   memset(sim_global_calls, 0, sizeof sim_global_calls);
-  sim_restore_locked();
+#define SIM_RESTORE(name) win32.name = sim_saved.name;
+  if (installed) {
+    SIM_ENTRIES(SIM_RESTORE)
+  }
+  installed = clock_on = win95 = false;
 }
 
-// --- Opening, failures and counts --------------------------------------------------
+// The clock and the Windows 95 switch install the sim too, so that its entries answer.
+void sim_set_win95(bool on) { locked([=] { install_locked(); win95 = on; }); }
+void sim_set_clock(DWORD ms) { locked([=] { install_locked(); clock_ms = ms, clock_on = true; }); }
+void sim_advance_clock(DWORD ms) {
+  locked([=] { install_locked(); clock_ms += ms, clock_on = true; });  // wraps at 2^32 as the real clock does
+}
 
 void sim_set_busy(SimDevice *dev, bool busy) { put(dev->busy, busy); }
 bool sim_is_open(SimDevice *dev) { return get(dev->open); }
@@ -123,118 +148,69 @@ void sim_fail(SimDevice *dev, SimOp op, DWORD error) {
     put(dev->fail[op], error);
 }
 
-unsigned sim_calls(SimDevice *dev, SimOp op) {
-  Lock lock(sim_mutex);
-  return calls_locked(dev, op);
+unsigned sim_calls(SimDevice *dev, SimOp op) { return locked([=] { return calls_locked(dev, op); }); }
+bool sim_wait_calls(SimDevice *dev, SimOp op, unsigned count, DWORD ms) {
+  return wait_until(ms, [=] { return calls_locked(dev, op) >= count; });
 }
-
-bool sim_wait_calls(SimDevice *dev, SimOp op, unsigned count, DWORD timeout_ms) {
-  return wait_until(timeout_ms, [=] { return calls_locked(dev, op) >= count; });
-}
-
-// --- Settings and queues -----------------------------------------------------------
 
 DCB sim_dcb(SimDevice *dev) { return get(dev->dcb); }
 void sim_set_dcb(SimDevice *dev, const DCB &dcb) { put(dev->dcb, dcb); }
 void sim_set_config_size(SimDevice *dev, DWORD size) {
   put(dev->config_size, std::max<DWORD>(size, sizeof(COMMCONFIG)));
 }
-std::vector<uint8_t> sim_last_config_written(SimDevice *dev) { return get(dev->last_config); }
 COMMTIMEOUTS sim_timeouts(SimDevice *dev) { return get(dev->timeouts); }
 void sim_set_timeouts(SimDevice *dev, const COMMTIMEOUTS &t) { put(dev->timeouts, t); }
 DWORD sim_comm_mask(SimDevice *dev) { return get(dev->mask); }
+void sim_set_comm_mask(SimDevice *dev, DWORD mask) { locked([=] { dev->mask = mask, dev->kept_events &= mask; }); }
 
-void sim_set_comm_mask(SimDevice *dev, DWORD mask) {
-  Lock lock(sim_mutex);
-  dev->mask = mask;
-  dev->kept_events &= mask;
+void sim_set_max_queues(SimDevice *dev, DWORD rx, DWORD tx) { locked([=] { dev->max_rx = rx, dev->max_tx = tx; }); }
+void sim_set_current_queues(SimDevice *dev, DWORD rx, DWORD tx) {
+  locked([=] { dev->fixed_rx = rx, dev->fixed_tx = tx; });
 }
-
-void sim_set_max_queues(SimDevice *dev, DWORD max_rx, DWORD max_tx) {
-  Lock lock(sim_mutex);
-  dev->max_rx = max_rx;
-  dev->max_tx = max_tx;
-}
-
-void sim_set_current_queues(SimDevice *dev, DWORD current_rx, DWORD current_tx) {
-  Lock lock(sim_mutex);
-  dev->fixed_rx = current_rx;
-  dev->fixed_tx = current_tx;
-}
-
 std::vector<SimSetup> sim_setup_calls(SimDevice *dev) { return get(dev->setups); }
 void sim_set_in_queue_count(SimDevice *dev, DWORD count) { put(dev->in_override, count); }
 void sim_set_out_queue_count(SimDevice *dev, DWORD count) { put(dev->out_override, count); }
 void sim_set_holds(SimDevice *dev, DWORD hold_bits) { put(dev->holds, hold_bits); }
-
-void sim_set_errors(SimDevice *dev, DWORD ce_bits) {
-  Lock lock(sim_mutex);
-  dev->errors |= ce_bits;
-}
-
-// --- Receiving and transmitting ----------------------------------------------------
+void sim_set_errors(SimDevice *dev, DWORD ce_bits) { locked([=] { dev->errors |= ce_bits; }); }
 
 void sim_feed(SimDevice *dev, const void *bytes, size_t len) {
-  Lock lock(sim_mutex);
-  sim_feed_locked(dev, static_cast<const uint8_t *>(bytes), len);
+  locked([=] { sim_feed_locked(dev, static_cast<const uint8_t *>(bytes), len); });
 }
-
 void sim_feed(SimDevice *dev, const std::string &bytes) { sim_feed(dev, bytes.data(), bytes.size()); }
-
-size_t sim_rx_waiting(SimDevice *dev) {
-  Lock lock(sim_mutex);
-  return dev->input.size();
-}
+size_t sim_rx_waiting(SimDevice *dev) { return locked([=] { return dev->input.size(); }); }
 
 void sim_set_read_mode(SimDevice *dev, SimIoMode mode, DWORD error) {
-  put_mode(dev->read_mode, dev->read_error, mode, error);
+  locked([=] { dev->read_mode = mode, dev->read_error = error; });
 }
-
 bool sim_read_pending(SimDevice *dev) { return get(dev->read.pending); }
-bool sim_wait_read_pending(SimDevice *dev, DWORD timeout_ms) {
-  return wait_until(timeout_ms, [dev] { return dev->read.pending; });
-}
+bool sim_wait_read_pending(SimDevice *dev, DWORD ms) { return wait_until(ms, [dev] { return dev->read.pending; }); }
 
 std::vector<DWORD> sim_write_sizes(SimDevice *dev) { return get(dev->write_sizes); }
 std::vector<uint8_t> sim_written(SimDevice *dev) { return get(dev->written); }
-
 std::string sim_written_text(SimDevice *dev) {
-  std::vector<uint8_t> bytes = sim_written(dev);
-  return std::string(bytes.begin(), bytes.end());
+  return locked([=] { return std::string(dev->written.begin(), dev->written.end()); });
 }
-
-bool sim_wait_written(SimDevice *dev, size_t count, DWORD timeout_ms) {
-  return wait_until(timeout_ms, [=] { return dev->written.size() >= count; });
+bool sim_wait_written(SimDevice *dev, size_t count, DWORD ms) {
+  return wait_until(ms, [=] { return dev->written.size() >= count; });
 }
 
 void sim_set_write_mode(SimDevice *dev, SimIoMode mode, DWORD error) {
-  put_mode(dev->write_mode, dev->write_error, mode, error);
+  locked([=] { dev->write_mode = mode, dev->write_error = error; });
 }
-
 bool sim_release_write(SimDevice *dev, DWORD count) {
-  Lock lock(sim_mutex);
-  if (!dev->write.pending)
-    return false;
-  sim_complete_write_locked(dev, count);
-  return true;
+  return locked([=] {
+    bool pending = dev->write.pending;
+    if (pending)
+      sim_complete_write_locked(dev, count);
+    return pending;
+  });
 }
-
-bool sim_write_pending(SimDevice *dev) { return get(dev->write.pending); }
-bool sim_wait_write_pending(SimDevice *dev, DWORD timeout_ms) {
-  return wait_until(timeout_ms, [dev] { return dev->write.pending; });
-}
-
+bool sim_wait_write_pending(SimDevice *dev, DWORD ms) { return wait_until(ms, [dev] { return dev->write.pending; }); }
 std::vector<uint8_t> sim_transmitted_chars(SimDevice *dev) { return get(dev->transmitted); }
 
-// --- Events, modem lines, records --------------------------------------------------
-
-void sim_raise(SimDevice *dev, DWORD events) {
-  Lock lock(sim_mutex);
-  sim_raise_locked(dev, events);
-}
-
-bool sim_wait_comm_wait_pending(SimDevice *dev, DWORD timeout_ms) {
-  return wait_until(timeout_ms, [dev] { return dev->wait.pending; });
+void sim_raise(SimDevice *dev, DWORD events) { locked([=] { sim_raise_locked(dev, events); }); }
+bool sim_wait_comm_wait_pending(SimDevice *dev, DWORD ms) {
+  return wait_until(ms, [dev] { return dev->wait.pending; });
 }
 
 void sim_set_modem_status(SimDevice *dev, DWORD ms_bits) { put(dev->modem, ms_bits); }
@@ -243,13 +219,9 @@ std::vector<DWORD> sim_purges(SimDevice *dev) { return get(dev->purges); }
 unsigned sim_misuse_count(SimDevice *dev) { return get(dev->misuse); }
 
 void sim_clear_records(SimDevice *dev) {
-  Lock lock(sim_mutex);
-  dev->written.clear();
-  dev->write_sizes.clear();
-  dev->setups.clear();
-  dev->escapes.clear();
-  dev->purges.clear();
-  dev->transmitted.clear();
-  dev->last_config.clear();
-  memset(dev->calls, 0, sizeof dev->calls);
+  locked([=] {
+    dev->written.clear(), dev->write_sizes.clear(), dev->setups.clear();
+    dev->escapes.clear(), dev->purges.clear(), dev->transmitted.clear();
+    memset(dev->calls, 0, sizeof dev->calls);
+  });
 }

@@ -1,54 +1,45 @@
-// The simulated device's state, shared by its control functions (sim_control.cpp),
-// its device entries (sim_calls.cpp, sim_io.cpp) and its table handling (sim_table.cpp).
-// Everything here is guarded by sim_mutex unless a comment says otherwise.
+// The simulated device's state, shared by the sim's files; all of it guarded by sim_mutex.
 #pragma once
 
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <type_traits>
 
 #include "sim/sim_device.h"
 
 #define SIM_PORTS 36
 
-// ov->Internal of a request that has not ended (any other value is the Win32 error
-// it ended with, 0 for success; ov->InternalHigh is then its byte count).
+// ov->Internal while a request runs; then the Win32 error it ended with (0: success).
 #define SIM_STATUS_PENDING (~(ULONG_PTR)0)
 
 // One overlapped request of the driver: a read, a write or a comm-event wait.
 struct SimRequest {
-  bool pending = false;
+  bool pending = false, until_full = false;  // until_full: a read that ends when `len` bytes wait
   OVERLAPPED *ov = nullptr;
   uint8_t *read_buf = nullptr;     // read: where the bytes go
   DWORD len = 0;                   // read: bytes asked; write: bytes given
-  bool until_full = false;         // read: ends when `len` bytes are waiting
   std::vector<uint8_t> write_data; // write: the bytes, until released
   DWORD *events = nullptr;         // wait: the caller's event word
 };
 
 struct SimDevice {
   int number = 0;  // 1..36; 0 when not attached
-  bool open = false;
+  bool open = false, busy = false;
   unsigned generation = 0;  // picks a new handle value for every open
   HANDLE handle = INVALID_HANDLE_VALUE;
-  bool busy = false;
   SimOpenArgs last_open{};
-
   DWORD fail[SIM_OP_COUNT] = {};
   unsigned calls[SIM_OP_COUNT] = {};
 
   DCB dcb{};
   DWORD config_size = sizeof(COMMCONFIG);
-  std::vector<uint8_t> last_config;
   COMMTIMEOUTS timeouts{};
-  DWORD mask = 0;
-  DWORD kept_events = 0;  // masked events no wait has taken yet
+  DWORD mask = 0, kept_events = 0;  // kept: masked events no wait has taken yet
 
   DWORD max_rx = 0, max_tx = 0;
-  DWORD fixed_rx = SIM_FROM_SETUP, fixed_tx = SIM_FROM_SETUP;
-  DWORD setup_rx = 0, setup_tx = 0;
+  DWORD fixed_rx = SIM_FROM_SETUP, fixed_tx = SIM_FROM_SETUP, setup_rx = 0, setup_tx = 0;
   std::vector<SimSetup> setups;
-
   DWORD in_override = SIM_NO_OVERRIDE, out_override = SIM_NO_OVERRIDE;
   DWORD errors = 0, holds = 0, modem = 0;
   std::deque<uint8_t> input;
@@ -63,51 +54,53 @@ struct SimDevice {
 };
 
 extern std::mutex sim_mutex;
-// Notified (under sim_mutex) whenever a request ends or recorded state grows.
-extern std::condition_variable sim_changed;
+extern std::condition_variable sim_changed;  // notified whenever a request ends or a record grows
 extern SimDevice sim_devices[SIM_PORTS];
-// Calls not tied to a device (timeGetTime, GetVersionExA).
-extern unsigned sim_global_calls[SIM_OP_COUNT];
-// The table entries in force before the sim installed its own; the sim forwards to
-// them and completes requests through their events.
-extern Win32Calls sim_saved;
+extern unsigned sim_global_calls[SIM_OP_COUNT];  // timeGetTime, GetVersionExA
+extern Win32Calls sim_saved;  // the entries in force before the sim's, which it forwards to
 
-// sim_table.cpp
-void sim_install_locked(void);  // installs the sim's entries once
-void sim_restore_locked(void);  // puts the saved entries back
+// Every `win32` entry the sim replaces with its own sim_<name>.
+#define SIM_ENTRIES(X)                                                                                   \
+  X(CreateFileA) X(CloseHandle) X(GetDefaultCommConfigA) X(GetCommConfig) X(SetCommConfig) X(GetCommState) \
+  X(SetCommState) X(GetCommTimeouts) X(SetCommTimeouts) X(GetCommProperties) X(SetupComm) X(PurgeComm)     \
+  X(ClearCommError) X(SetCommMask) X(GetCommMask) X(WaitCommEvent) X(ReadFile) X(WriteFile)                \
+  X(GetOverlappedResult) X(CancelIo) X(EscapeCommFunction) X(GetCommModemStatus) X(TransmitCommChar)      \
+  X(ClearCommBreak) X(timeGetTime) X(GetVersionExA)
+#define SIM_DECLARE(name) std::remove_pointer_t<decltype(Win32Calls::name)> sim_##name;
+SIM_ENTRIES(SIM_DECLARE)
 
-// sim_control.cpp
-int sim_port_of_name(const char *name, bool *prefixed);  // 1..36, or 0 for no COM name
-void sim_device_init(SimDevice *dev, int number);
+int sim_port_of_name(const char *name, bool *prefixed);  // sim_control.cpp: 1..36, or 0
 
-// sim_calls.cpp: handles and the start of every simulated call
-HANDLE sim_make_handle(SimDevice *dev);
+// sim_calls.cpp. sim_lookup counts the call and returns the device whose open handle h is.
 bool sim_is_sim_handle(HANDLE h);
 BOOL sim_fail_with(DWORD error);  // SetLastError(error), FALSE
-// Counts the call on the handle's device and returns the device; null with *error
-// set when the handle is not the open handle of an attached device.
-SimDevice *sim_lookup(HANDLE h, SimOp op, DWORD *error);
+SimDevice *sim_lookup(HANDLE h, SimOp op);
 
-// Opens an entry: a handle that is not the sim's goes to the saved entry with the
-// call `forward`; otherwise it takes sim_mutex as `lock` and fails the call unless
-// the handle's device `dev` is open. SIM_ENTER fails it too when sim_fail says so.
-#define SIM_LOOKUP(h, op, forward)                 \
-  if (!sim_is_sim_handle(h))                       \
-    return sim_saved.forward;                      \
-  std::unique_lock<std::mutex> lock(sim_mutex);    \
-  DWORD error = 0;                                 \
-  SimDevice *dev = sim_lookup((h), (op), &error);  \
-  if (!dev)                                        \
-  return sim_fail_with(error)
+// Opens an entry: a handle that is not the sim's goes to the saved entry; otherwise it
+// takes sim_mutex as `lock` and fails unless the handle's device `dev` is open (and,
+// with SIM_ENTER, unless sim_fail says so). SIM_ENTRY writes a whole entry.
+#define SIM_LOOKUP(h, op, forward)              \
+  if (!sim_is_sim_handle(h))                    \
+    return sim_saved.forward;                   \
+  std::unique_lock<std::mutex> lock(sim_mutex); \
+  SimDevice *dev = sim_lookup(h, op);           \
+  if (!dev)                                     \
+  return sim_fail_with(ERROR_INVALID_HANDLE)
 #define SIM_ENTER(h, op, forward) \
   SIM_LOOKUP(h, op, forward);     \
   if (dev->fail[op] != 0)         \
   return sim_fail_with(dev->fail[op])
+#define SIM_ENTRY(name, op, params, args, ...) \
+  BOOL WINAPI sim_##name params {              \
+    SIM_ENTER(h, op, name args);               \
+    __VA_ARGS__                                \
+  }
 
 // sim_io.cpp: requests and events, all with sim_mutex held
-void sim_request_end(SimRequest &r, DWORD error, DWORD count);
 void sim_raise_locked(SimDevice *dev, DWORD events);
 void sim_feed_locked(SimDevice *dev, const uint8_t *bytes, size_t len);
 void sim_end_all_requests(SimDevice *dev, DWORD error);
 void sim_complete_write_locked(SimDevice *dev, DWORD count);
-DWORD sim_current_rx_queue(const SimDevice *dev);
+inline DWORD sim_current_rx_queue(const SimDevice *dev) {
+  return dev->fixed_rx != SIM_FROM_SETUP ? dev->fixed_rx : dev->setup_rx;
+}
