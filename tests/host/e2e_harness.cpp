@@ -9,25 +9,23 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 #include <gtest/gtest.h>
 
 static const int limit_ms = 20000;  // only a hang reaches it
 
 static long long now_ms(void) {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+  return std::chrono::steady_clock::now().time_since_epoch() / std::chrono::milliseconds(1);
 }
 
 // Moves what is readable into the buffers and reaps tavo once it has ended, waiting at
@@ -43,20 +41,15 @@ static bool pump(Tavo *t, int ms, int write_fd = -1) {
     char buffer[4096];
     ssize_t n = fds[i].revents & (POLLIN | POLLHUP) ? read(fds[i].fd, buffer, sizeof buffer) : -1;
     if (n > 0) sinks[i]->append(buffer, (size_t)n);
-    if (n == 0 && i == 1) close(t->out_fd), t->out_fd = -1;  // tavo has ended
+    if (n == 0 && i == 1) close(t->out_fd), t->out_fd = -1;  // every writer has ended
     got = got || n >= 0;
   }
-  if (fds[3].revents & POLLIN) {
-    waitpid(t->pid, &t->status, 0);
-    close(t->pidfd);
-    t->pidfd = -1;
-  }
+  if (fds[3].revents & POLLIN) waitpid(t->pid, &t->status, 0), close(t->pidfd), t->pidfd = -1;
   return got;
 }
 
-template <typename Done> static bool pump_until(Tavo *t, Done done) {
-  long long end = now_ms() + limit_ms;
-  while (!done() && now_ms() < end) pump(t, (int)(end - now_ms()));
+template <typename Done> static bool pump_until(Tavo *t, Done done, int ms = limit_ms) {
+  for (long long end = now_ms() + ms; !done() && now_ms() < end;) pump(t, (int)(end - now_ms()));
   return done();
 }
 
@@ -70,16 +63,8 @@ static void write_all(Tavo *t, int fd, const std::string &bytes) {
   }
 }
 
-static std::vector<char *> pointers(std::vector<std::string> &strings) {
-  std::vector<char *> result;
-  for (std::string &s : strings) result.push_back(&s[0]);
-  result.push_back(nullptr);
-  return result;
-}
-
 // In the child, between fork and exec: async-signal-safe calls only.
-[[noreturn]] static void run_child(const Tavo *t, const TavoRun &run, int out, char **argv,
-                                   char **envp) {
+[[noreturn]] static void run_child(const Tavo *t, const TavoRun &run, int out, char **argv) {
   setsid();
   if (run.own_terminal) ioctl(t->console_device, TIOCSCTTY, 0);
   dup2(t->console_device, 0);
@@ -90,70 +75,55 @@ static std::vector<char *> pointers(std::vector<std::string> &strings) {
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
   signal(SIGINT, SIG_DFL);
-  if (chdir(t->dir.c_str()) == 0) execve(TAVO_EXE, argv, envp);
+  struct rlimit limit = {(rlim_t)run.file_limit, (rlim_t)run.file_limit};
+  if (run.file_limit != 0) signal(SIGXFSZ, SIG_IGN), setrlimit(RLIMIT_FSIZE, &limit);
+  if (chdir(t->dir.c_str()) == 0) execv(run.program.c_str(), argv);
   _exit(127);
 }
 
-// The line starts raw at 2400 baud with settings of its own (two stop bits, RTS/CTS),
-// unlike tavo's, so that their return at close shows.
-static bool open_line(Tavo *t, char *path) {
-  if (openpty(&t->line, &t->line_device, path, nullptr, nullptr) != 0) return false;
+bool tavo_start(Tavo *t, const TavoRun &run, bool up) {
+  char dir[] = "/tmp/tavo-e2e-XXXXXX", line_path[128];
+  int out[2];
   struct termios s;
+  if (!mkdtemp(dir) || openpty(&t->line, &t->line_device, line_path, nullptr, nullptr) ||
+      pipe(out) || openpty(&t->console, &t->console_device, nullptr, nullptr, nullptr)) {
+    ADD_FAILURE() << "no directory, pipe or pseudo-terminal";
+    return false;
+  }
+  t->dir = dir;
+  for (const auto &file : run.files) write_file(t->dir + "/" + file.first, file.second);
+  // The line starts raw at 2400 baud with two stop bits and RTS/CTS, unlike tavo's
+  // settings, so that their return at close shows.
   tcgetattr(t->line_device, &s);
   cfmakeraw(&s);
   s.c_cflag |= CSTOPB | CRTSCTS;
   cfsetspeed(&s, B2400);
   tcsetattr(t->line_device, TCSANOW, &s);
-  t->line_before = settings(t->line_device);
-  return true;
-}
-
-bool tavo_start(Tavo *t, const TavoRun &run) {
-  char dir[] = "/tmp/tavo-e2e-XXXXXX", line_path[128];
-  int out[2];
-  if (!mkdtemp(dir) || !open_line(t, line_path) || pipe(out) != 0 ||
-      openpty(&t->console, &t->console_device, nullptr, nullptr, nullptr) != 0) {
-    ADD_FAILURE() << "no directory, pipe or pseudo-terminal";
-    return false;
-  }
-  t->dir = dir;
   if (run.line_locked && flock(t->line_device, LOCK_EX | LOCK_NB) != 0) return false;
-  t->console_before = settings(t->console_device);
-  std::vector<std::string> args = run.args, env;
+  t->line_before = settings(t->line_device), t->console_before = settings(t->console_device);
+  for (int n = 1; n <= 36; n++)  // tavo takes only COM1..4
+    setenv(("TAVO_COM" + std::to_string(n)).c_str(), n <= 4 ? line_path : "/nonexistent", 1);
+  std::vector<std::string> args = run.args;
   args.insert(args.begin(), run.argv0);
-  for (char **e = environ; *e != nullptr; e++)
-    if (strncmp(*e, "TAVO_COM", 8) != 0) env.push_back(*e);
-  for (int n = 1; n <= 36; n++)
-    env.push_back("TAVO_COM" + std::to_string(n) + "=" +
-                  (n == run.com ? std::string(line_path) : "/nonexistent/com" + std::to_string(n)));
-  std::vector<char *> argv = pointers(args), envp = pointers(env);
-  t->pid = fork();
-  if (t->pid == 0) run_child(t, run, out[1], argv.data(), envp.data());
+  std::vector<char *> argv;
+  for (std::string &arg : args) argv.push_back(&arg[0]);
+  argv.push_back(nullptr);
+  if ((t->pid = fork()) == 0) run_child(t, run, out[1], argv.data());
   close(out[1]);
   t->out_fd = run.own_terminal ? out[0] : (close(out[0]), -1);
   t->pidfd = (int)syscall(SYS_pidfd_open, t->pid, 0);
   fcntl(t->line, F_SETFL, O_NONBLOCK);
   fcntl(t->console, F_SETFL, O_NONBLOCK);
-  return t->pid > 0 && t->pidfd >= 0;
-}
-
-// The terminal loop runs once the console is raw both ways (set after the "Using" line,
-// which must have been read too). Terminal settings change without an event to wait
-// on: looked at every 2 ms.
-static bool wait_up(Tavo *t) {
+  // The terminal loop runs once the console is raw both ways (set after the "Using"
+  // line, which must have been read too): looked at every 2 ms, as no event tells.
   long long end = now_ms() + limit_ms;
-  for (struct termios s;; pump(t, 2)) {
+  for (bool running = up; running; pump(t, 2), running = t->status == -1 && now_ms() < end) {
     tcgetattr(t->console_device, &s);
-    bool using_read = (t->out + t->screen).find(" baud") != std::string::npos;
-    if ((s.c_lflag & (ICANON | ECHO)) == 0 && (s.c_oflag & OPOST) == 0 && using_read) return true;
-    if (t->status != -1 || now_ms() > end) return false;
+    if ((s.c_lflag & (ICANON | ECHO)) == 0 && (s.c_oflag & OPOST) == 0 &&
+        (t->out + t->screen).find(" baud") != std::string::npos) return true;
   }
-}
-
-bool tavo_up(Tavo *t, const TavoRun &run) {
-  bool up = tavo_start(t, run) && wait_up(t);
-  EXPECT_TRUE(up) << "tavo did not come up: " << t->out << t->screen;
-  return up;
+  EXPECT_TRUE(!up && t->pidfd >= 0) << "tavo did not come up: " << t->out << t->screen;
+  return !up && t->pidfd >= 0;
 }
 
 int tavo_wait_exit(Tavo *t) {
@@ -163,13 +133,9 @@ int tavo_wait_exit(Tavo *t) {
 }
 
 void tavo_stop(Tavo *t) {
-  if (t->pid > 0 && t->status == -1) {
-    kill(t->pid, SIGKILL);
-    waitpid(t->pid, &t->status, 0);
-  }
+  if (t->pid > 0 && t->status == -1) kill(-t->pid, SIGKILL), waitpid(t->pid, &t->status, 0);
   for (int fd : {t->pidfd, t->console, t->console_device, t->line, t->line_device, t->out_fd})
     if (fd >= 0) close(fd);
-  t->pidfd = t->console = t->console_device = t->line = t->line_device = t->out_fd = -1;
   EXPECT_EQ(system(("rm -rf '" + t->dir + "'").c_str()), 0);
 }
 
@@ -185,9 +151,7 @@ std::string board_read(Tavo *t, size_t n) {
 }
 
 bool board_quiet(Tavo *t, int ms) {
-  long long end = now_ms() + ms;
-  while (t->line_in.empty() && now_ms() < end) pump(t, (int)(end - now_ms()));
-  return t->line_in.empty();
+  return !pump_until(t, [&] { return !t->line_in.empty(); }, ms);
 }
 
 void board_request(Tavo *t, const std::string &request) {
@@ -198,13 +162,9 @@ void board_request(Tavo *t, const std::string &request) {
 
 void board_check_idle(Tavo *t) { board_request(t, "X idle\r"); }
 
-std::string out_after(Tavo *t, size_t from, size_t size) {
-  pump_until(t, [&] { return t->out.size() >= from + size; });
-  return t->out.substr(from);
-}
-
-bool wait_screen(Tavo *t, const std::string &text, size_t from) {
-  return pump_until(t, [&] { return t->screen.find(text, from) != std::string::npos; });
+std::string wait_for(Tavo *t, std::string Tavo::*where, size_t from, const std::string &text) {
+  pump_until(t, [&] { return (t->*where).find(text, from) != std::string::npos; });
+  return (t->*where).substr(std::min(from, (t->*where).size()));
 }
 
 std::string settings(int fd) {
@@ -218,13 +178,8 @@ void write_file(const std::string &path, const std::string &bytes) {
 }
 
 std::string read_file(const std::string &path) {
-  std::stringstream all;
-  all << std::ifstream(path, std::ios::binary).rdbuf();
-  return all.str();
-}
-
-std::string bytes(std::initializer_list<int> values) {
-  return std::string(values.begin(), values.end());
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 std::string hex(const std::string &data) {

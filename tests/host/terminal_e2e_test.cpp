@@ -1,123 +1,125 @@
-// The terminal end to end: keys to the board, the board's output to the screen with tab
-// stops, the ways out with both terminals given back, and an idle tavo's processor use.
+// tavo at its console end to end: every command-line rule with its message and exit
+// status, the banner and the "Using" line, every way out giving both terminals back,
+// keys to the board, the board's bytes to the screen, and an idle tavo's processor use.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "e2e_harness.h"
 
-// Processor time (user + system) the process has used so far, in clock ticks.
-static long cpu_ticks(pid_t pid) {
-  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-  unsigned long user = 0, system = 0;
-  int got = sscanf(stat.c_str() + stat.rfind(')') + 1,
-                   " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system);
-  return got == 2 ? (long)(user + system) : -1;
-}
-
-struct Row {
-  std::string in, out;  // typed and what the board gets, or sent and what is shown
-  const char *checks;
-};
-
-TEST(TerminalE2e, KeysReachTheBoardUnchangedAndAreNotEchoed) {
-  const Row rows[] = {
-      {"abc xyz\r\n", "abc xyz\r\n", "printable keys, Enter as CR, line feed"},
-      {"\x7f\x08", "\x08\x08", "Backspace (DEL) arrives as BS, a BS typed stays BS"},
-      {"\x1a\x1c", "\x1a\x1c", "Ctrl-Z and Ctrl-\\ neither stop nor quit tavo"},
-      {bytes({0, 0x80, 0xe0, 0xff}), bytes({0, 0x80, 0xe0, 0xff}), "NUL and eight-bit bytes"},
-  };
-  Tavo t;
-  ASSERT_TRUE(tavo_up(&t));
-  for (const Row &row : rows) {
-    SCOPED_TRACE(row.checks);
-    type_keys(&t, row.in);
-    EXPECT_EQ(hex(board_read(&t, row.out.size())), hex(row.out));
-  }
-  EXPECT_TRUE(board_quiet(&t, 100)) << "more than was typed: " << hex(t.line_in);
-  EXPECT_EQ(t.screen, "") << "tavo echoed a key";
-  tavo_stop(&t);
-}
-
-TEST(TerminalE2e, BoardOutputShowsOnTheScreenWithTabStops) {
-  const Row rows[] = {
-      {"hello\r\n", "hello\r\n", "bytes pass as they are, no CR added or removed"},
-      {"\tX\n", "        X\n", "a tab at column 0 writes eight blanks"},
-      {"abc\tX\n", "abc     X\n", "a tab at column 3 writes five"},
-      {"12345678\tX\n", "12345678        X\n", "a tab at column 8 writes eight"},
-      {"abc", "abc", "the column carries on from one burst of bytes ..."},
-      {"\tX\n", "     X\n", "... to the next"},
-  };
-  Tavo t;
-  ASSERT_TRUE(tavo_up(&t));
-  for (const Row &row : rows) {
-    SCOPED_TRACE(row.checks);
-    size_t from = t.screen.size();
-    board_send(&t, row.in);
-    EXPECT_TRUE(wait_screen(&t, row.out, from));
-    EXPECT_EQ(t.screen.substr(from), row.out);
-  }
-  EXPECT_TRUE(board_quiet(&t, 50)) << "tavo sent something to the board";
-  tavo_stop(&t);
-}
-
-// Every way out gives the console's settings back; Ctrl-C (SIGINT) also the port's,
-// with "QUITTING" and status 1.
-TEST(TerminalE2e, WaysOutGiveTheTerminalsBack) {
-  struct Way {
+// A refused command line ends at once with status 0 and exactly its message (the
+// board's device is then held by another program). An accepted one prints the banner and
+// "Using COM%d at %ld baud" once the port is open, set to 8N1 without handshake; Ctrl-C
+// (SIGINT) then ends it with "QUITTING", status 1 and the port's settings as they were.
+// The console's settings come back whatever the end, a fatal signal too.
+TEST(CommandLineE2e, EveryRuleWithItsMessageAndEveryWayOut) {
+  struct Row {
+    std::vector<std::string> args;
+    std::string out;  // "Using COMn at b", "Unable to open COMn at b", or "" for syntax
     const char *what;
-    bool in_request;
-    int signal;         // 0: Ctrl-C typed on the console; otherwise sent to the process
-    bool own_terminal;
+    int end = 0;  // 0: Ctrl-C; -1: Ctrl-C while a request waits for its letter; else
+                  // this signal sent (SIGINT: run without a controlling terminal)
+    const char *argv0 = "tavo";
   };
-  const Way rows[] = {
-      {"Ctrl-C while waiting for a request's letter", true, 0, true},
-      {"SIGINT without a controlling terminal: stdin and stdout serve", false, SIGINT, false},
-      {"SIGTERM", false, SIGTERM, true}, {"SIGHUP", false, SIGHUP, true},
-      {"SIGSEGV", false, SIGSEGV, true},
+  const Row rows[] = {
+      {{"-9600"}, "", "a baud rate must begin with a digit"}, {{""}, "", "an empty argument"},
+      {{"/"}, "", "a lone slash"}, {{"CO"}, "", "two letters of COM are not COM"},
+      {{"9600", "?", "COM5"}, "", "a bad argument stops before a port that would fail"},
+      {{"?"}, "", "the program named as invoked", 0, "./some/where/tavo.bin"},
+      {{"COM0"}, "Unable to open COM0 at 9600", "port 0"},
+      {{"COM"}, "Unable to open COM-48 at 9600", "COM alone: the terminating zero - '0'"},
+      {{"com9:"}, "Unable to open COM9 at 9600", "lower case com, above COM4"},
+      {{"14400"}, "Unable to open COM2 at 14400", "a rate that is not in the list"},
+      {{"99999999999"}, "Unable to open COM2 at 1215752191", "wraps modulo 2^32"},
+      {{"2147483648"}, "Unable to open COM2 at -2147483648", "wraps to negative"},
+      {{"COM4:", "/B", "115200"}, "Unable to open COM4 at 115200", "a device another program holds"},
+      {{}, "Using COM2 at 9600", "no arguments"},
+      {{"com3", "9600x"}, "Using COM3 at 9600", "lower case com; digits end at a non-digit"},
+      {{"COM10"}, "Using COM1 at 9600", "only the digit after COM counts; Ctrl-C while a "
+                                        "request waits for its letter", -1},
+      {{"COM4", "1200"}, "Using COM4 at 1200", "1200; SIGTERM", SIGTERM},
+      {{"38400"}, "Using COM2 at 38400", "38400; SIGINT with no controlling terminal", SIGINT},
+      {{"11264"}, "Using COM2 at 76800", "11264 is 76800 wrapped to 16 bits; SIGSEGV", SIGSEGV},
+      {{"4294940160"}, "Using COM2 at 38400", "wraps to -27136, which is 38400 in 16 bits"},
+      {{"4294951424"}, "Using COM2 at 115200", "wraps to -15872, which is 115200 in 16 bits"},
+      {{"COM1", "9600", "COM3", "19200"}, "Using COM3 at 19200", "a later port and rate override"},
+      {{"/b", "/Bxyz"}, "Using COM2 at 9600", "/b; after /B: ignored"},
+      {{"debug", "D9600", "COM1"}, "Using COM1 at 9600", "words beginning with d or D are ignored"},
+      {{"COM4:", "115200", "/B"}, "Using COM4 at 115200", "all three kinds"},
   };
-  for (const Way &row : rows) {
+  for (const Row &row : rows) {
     SCOPED_TRACE(row.what);
+    bool accepted = row.out.compare(0, 5, "Using") == 0, quits = row.end <= 0 || row.end == SIGINT;
+    std::string p = row.argv0, out = row.out.empty() ? "Syntax is " + p + " [COMn:] [baudrate]\n"
+                                     "      eg: " + p + " COM1: 9600\n" : row.out + " baud\n";
     Tavo t;
-    TavoRun run;
-    run.args = {"COM1"};
-    run.own_terminal = row.own_terminal;
-    ASSERT_TRUE(tavo_up(&t, run));
-    type_keys(&t, "r\x7f");
-    EXPECT_EQ(board_read(&t, 2), "r\x08");
-    if (row.in_request) {
-      board_send(&t, "\x05");
-      EXPECT_EQ(board_read(&t, 1), "*");
-    }
-    if (row.signal == 0) type_keys(&t, "\x03");
-    else kill(t.pid, row.signal);
-    int status = tavo_wait_exit(&t);
+    ASSERT_TRUE(tavo_start(&t, {row.args, TAVO_EXE, p, row.end != SIGINT, !accepted, 0, {}}, accepted));
+    struct termios line;
+    tcgetattr(t.line_device, &line);
+    EXPECT_TRUE(!accepted || (line.c_cflag & (CSIZE | CSTOPB | PARENB | CRTSCTS)) == CS8);
+    if (accepted && row.end == -1) board_request(&t, "");
+    if (accepted && row.end <= 0) type_keys(&t, "\x03");
+    if (row.end > 0) kill(t.pid, row.end);
+    EXPECT_EQ(tavo_wait_exit(&t), !accepted ? 0 : quits ? 1 : -1);
+    EXPECT_TRUE(quits || (WIFSIGNALED(t.status) && WTERMSIG(t.status) == row.end)) << t.status;
+    std::string shown = row.end == SIGINT ? t.screen : t.out;
+    if (row.end == SIGINT)  // the console's line ends
+      shown.erase(std::remove(shown.begin(), shown.end(), '\r'), shown.end());
+    EXPECT_EQ(shown.find("TAVO version 6.0. "), accepted ? 0 : std::string::npos) << shown;
+    EXPECT_EQ(shown.substr(accepted ? shown.find('\n') + 1 : 0),
+              out + (accepted && quits ? "QUITTING\n" : ""));
+    EXPECT_EQ(quits ? settings(t.line_device) : t.line_before, t.line_before) << "the port's";
     EXPECT_EQ(settings(t.console_device), t.console_before) << "the console's settings";
-    if (row.signal == SIGINT || row.signal == 0) {
-      EXPECT_EQ(status, 1);
-      EXPECT_NE((row.own_terminal ? t.out : t.screen).find("QUITTING\n"), std::string::npos);
-      if (row.own_terminal) {  // and the board's output stays on the screen
-        EXPECT_EQ(t.out.substr(t.out.find('\n') + 1), "Using COM1 at 9600 baud\nQUITTING\n");
-      }
-      EXPECT_EQ(settings(t.line_device), t.line_before) << "the port's settings";
-    } else {
-      EXPECT_TRUE(WIFSIGNALED(t.status) && WTERMSIG(t.status) == row.signal) << t.status;
-    }
     tavo_stop(&t);
   }
 }
 
-// An idle tavo blocks: over 5 seconds it uses well under 1 % of a processor (ticks are
-// 10 ms, so 1 % of 5 s is 5 ticks).
-TEST(TerminalE2e, IdleTavoUsesAlmostNoProcessor) {
+// Keys go to the board unchanged and are not echoed; the board's bytes show as they
+// are, a tab moving to the next multiple of eight, the column kept across bursts.
+TEST(TerminalE2e, KeysToTheBoardItsBytesToTheScreenAndIdleUsesNoProcessor) {
+  struct Row {
+    bool key;
+    std::string in, out;  // typed and what the board gets, or sent and what is shown
+    const char *what;
+  };
+  const Row rows[] = {
+      {true, "abc xyz\r\n", "abc xyz\r\n", "printable keys, Enter as CR, line feed"},
+      {true, "\x7f\x08", "\x08\x08", "Backspace (DEL) arrives as BS, a BS typed stays BS"},
+      {true, "\x1a\x1c", "\x1a\x1c", "Ctrl-Z and Ctrl-\\ neither stop nor quit tavo"},
+      {true, std::string("\0\x80\xe0\xff", 4), std::string("\0\x80\xe0\xff", 4), "NUL, 8-bit"},
+      {false, "hello\r\n", "hello\r\n", "bytes pass as they are, no CR added or removed"},
+      {false, "\tX\n", "        X\n", "a tab at column 0 writes eight blanks"},
+      {false, "12345678\tX\n", "12345678        X\n", "a tab at column 8 writes eight"},
+      {false, "abc", "abc", "the column carries on from one burst of bytes ..."},
+      {false, "\tX\n", "     X\n", "... to the next"},
+  };
   Tavo t;
-  ASSERT_TRUE(tavo_up(&t));
-  long per_second = sysconf(_SC_CLK_TCK), before = cpu_ticks(t.pid);
-  ASSERT_GE(before, 0);
+  ASSERT_TRUE(tavo_start(&t));
+  std::string shown;
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.what);
+    if (row.key) type_keys(&t, row.in);
+    if (row.key) EXPECT_EQ(hex(board_read(&t, row.out.size())), hex(row.out));
+    else board_send(&t, row.in), wait_for(&t, &Tavo::screen, 0, shown += row.out);
+  }
+  EXPECT_TRUE(board_quiet(&t, 100)) << "more than was typed: " << hex(t.line_in);
+  EXPECT_EQ(t.screen, shown) << "a key was echoed or a byte shown twice";
+  // Idle, tavo blocks: over 5 seconds it uses well under 1 % of a processor.
+  auto ticks = [&] {  // user + system time so far, in clock ticks
+    std::string stat = read_file("/proc/" + std::to_string(t.pid) + "/stat");
+    unsigned long user = 0, system = 0;
+    sscanf(stat.c_str() + stat.rfind(')') + 1,
+           " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system);
+    return (long)(user + system);
+  };
+  long per_second = sysconf(_SC_CLK_TCK), before = ticks();
   sleep(5);  // idle on purpose: this sleep is the measurement, not a wait for a thread
-  long used = cpu_ticks(t.pid) - before;
+  long used = ticks() - before;
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
   long allowed = per_second * 5 / 20;  // sanitizer runtimes keep threads of their own
 #else
