@@ -37,7 +37,9 @@ int send_byte(int byte) {
   sent.push_back((uint8_t)byte);
   return 1;
 }
-void send_bytes(const uint8_t *bytes, int length) { sent.insert(sent.end(), bytes, bytes + length); }
+void send_bytes(const uint8_t *bytes, int length) {
+  sent.insert(sent.end(), bytes, bytes + length);
+}
 
 static void check_records(void) {
   size_t pos = 0;

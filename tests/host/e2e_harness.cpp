@@ -7,7 +7,6 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -48,19 +47,21 @@ static bool pump(Tavo *t, int ms, int write_fd = -1) {
   return got;
 }
 
-template <typename Done> static bool pump_until(Tavo *t, Done done, int ms = limit_ms) {
-  for (long long end = now_ms() + ms; !done() && now_ms() < end;) pump(t, (int)(end - now_ms()));
+template <typename Done>
+static bool pump_until(Tavo *t, Done done, int ms = limit_ms, int write_fd = -1) {
+  for (long long end = now_ms() + ms; !done() && now_ms() < end;)
+    pump(t, (int)(end - now_ms()), write_fd);
   return done();
 }
 
+// Writes while it keeps tavo's output moving, so that neither side blocks the other.
 static void write_all(Tavo *t, int fd, const std::string &bytes) {
-  long long end = now_ms() + limit_ms;
-  for (size_t done = 0; done < bytes.size();) {
+  size_t done = 0;
+  pump_until(t, [&] {
     ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n > 0) done += (size_t)n;
-    if (n < 0 && errno != EAGAIN && errno != EINTR) break;
-    if (n < 0 && !pump(t, 100, fd) && now_ms() > end) break;  // keep tavo's output moving
-  }
+    done += n > 0 ? (size_t)n : 0;
+    return done == bytes.size() || (n < 0 && errno != EAGAIN && errno != EINTR);
+  }, limit_ms, fd);
 }
 
 // In the child, between fork and exec: async-signal-safe calls only.
@@ -84,29 +85,20 @@ static void write_all(Tavo *t, int fd, const std::string &bytes) {
 bool tavo_start(Tavo *t, const TavoRun &run, bool up) {
   char dir[] = "/tmp/tavo-e2e-XXXXXX", line_path[128];
   int out[2];
-  struct termios s;
-  if (!mkdtemp(dir) || openpty(&t->line, &t->line_device, line_path, nullptr, nullptr) ||
-      pipe(out) || openpty(&t->console, &t->console_device, nullptr, nullptr, nullptr)) {
-    ADD_FAILURE() << "no directory, pipe or pseudo-terminal";
-    return false;
-  }
+  struct termios s = {};  // the line's: raw, 2400 baud, two stop bits and RTS/CTS, unlike
+  s.c_cflag = CS8 | CREAD | CSTOPB | CRTSCTS;  // tavo's, so that their return shows
+  cfsetspeed(&s, B2400);
+  if (!mkdtemp(dir) || openpty(&t->line, &t->line_device, line_path, &s, nullptr) ||
+      pipe(out) || openpty(&t->console, &t->console_device, nullptr, nullptr, nullptr))
+    return false;  // no directory, pipe or pseudo-terminal
   t->dir = dir;
   for (const auto &file : run.files) write_file(t->dir + "/" + file.first, file.second);
-  // The line starts raw at 2400 baud with two stop bits and RTS/CTS, unlike tavo's
-  // settings, so that their return at close shows.
-  tcgetattr(t->line_device, &s);
-  cfmakeraw(&s);
-  s.c_cflag |= CSTOPB | CRTSCTS;
-  cfsetspeed(&s, B2400);
-  tcsetattr(t->line_device, TCSANOW, &s);
   if (run.line_locked && flock(t->line_device, LOCK_EX | LOCK_NB) != 0) return false;
   t->line_before = settings(t->line_device), t->console_before = settings(t->console_device);
   for (int n = 1; n <= 36; n++)  // tavo takes only COM1..4
     setenv(("TAVO_COM" + std::to_string(n)).c_str(), n <= 4 ? line_path : "/nonexistent", 1);
-  std::vector<std::string> args = run.args;
-  args.insert(args.begin(), run.argv0);
-  std::vector<char *> argv;
-  for (std::string &arg : args) argv.push_back(&arg[0]);
+  std::vector<char *> argv = {(char *)run.argv0.c_str()};
+  for (const std::string &arg : run.args) argv.push_back((char *)arg.c_str());
   argv.push_back(nullptr);
   if ((t->pid = fork()) == 0) run_child(t, run, out[1], argv.data());
   close(out[1]);
@@ -150,17 +142,22 @@ std::string board_read(Tavo *t, size_t n) {
   return got;
 }
 
-bool board_quiet(Tavo *t, int ms) {
-  return !pump_until(t, [&] { return !t->line_in.empty(); }, ms);
-}
+bool board_quiet(Tavo *t, int ms) { return !pump_until(t, [t] { return t->line_in.size(); }, ms); }
 
-void board_request(Tavo *t, const std::string &request) {
+size_t board_request(Tavo *t, const std::string &request) {
+  size_t from = t->out.size();
   board_send(t, "\x05");
   EXPECT_EQ(hex(board_read(t, 1)), "2A") << "bytes were left on the line";
   board_send(t, request);
+  return from;
 }
 
 void board_check_idle(Tavo *t) { board_request(t, "X idle\r"); }
+
+std::string board_read_record(Tavo *t) {
+  std::string head = board_read(t, 3);
+  return head.size() < 3 || head[0] != 'R' ? head : head + board_read(t, (unsigned char)head[2]);
+}
 
 std::string wait_for(Tavo *t, std::string Tavo::*where, size_t from, const std::string &text) {
   pump_until(t, [&] { return (t->*where).find(text, from) != std::string::npos; });
@@ -174,17 +171,16 @@ std::string settings(int fd) {
 }
 
 void write_file(const std::string &path, const std::string &bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
+  std::ofstream(path) << bytes;
 }
 
 std::string read_file(const std::string &path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), {});
+  return std::string(std::istreambuf_iterator<char>(std::ifstream(path).rdbuf()), {});
 }
 
 std::string hex(const std::string &data) {
+  static const char digits[] = "0123456789ABCDEF";
   std::string s;
-  char b[4];
-  for (unsigned char c : data) s += (snprintf(b, sizeof b, " %02X", c), b);
+  for (unsigned char c : data) s += {' ', digits[c >> 4], digits[c & 15]};
   return s.substr(s.empty() ? 0 : 1);
 }

@@ -17,15 +17,14 @@ struct TavoRun {
   long file_limit = 0;       // RLIMIT_FSIZE, when not 0
   std::vector<std::pair<std::string, std::string>> files;  // name, bytes: put there first
 };
-inline TavoRun binary_run(void) { return {{"COM1:", "115200", "/B"}, TAVO_EXE, "tavo", true, false, 0, {}}; }
+inline const TavoRun binary_run{{"COM1:", "115200", "/B"}, TAVO_EXE, "tavo", true, false, 0, {}};
 
 struct Tavo {
   pid_t pid = -1;
   int pidfd = -1, status = -1;  // status: from waitpid once it has ended
   int console = -1, console_device = -1, line = -1, line_device = -1, out_fd = -1;
   std::string console_before, line_before;  // settings() of both before the start
-  std::string out, screen, line_in;  // standard output, screen, line bytes not yet taken
-  std::string dir;
+  std::string out, screen, line_in, dir;  // stdout, screen, line bytes not yet taken
 };
 
 // Starts it and, with wait_up, waits until its terminal loop runs.
@@ -36,10 +35,10 @@ void tavo_stop(Tavo *t);      // kills it if still running, removes the director
 void board_send(Tavo *t, const std::string &bytes);
 std::string board_read(Tavo *t, size_t n);  // exactly n bytes (fewer only at the bound)
 bool board_quiet(Tavo *t, int ms);          // true when nothing arrives within ms
-void board_request(Tavo *t, const std::string &request);  // ENQ, '*', the request
-// An ENQ must get '*' as the very next byte (then "X" makes that request do nothing):
-// the line was idle and tavo back in its terminal loop.
-void board_check_idle(Tavo *t);
+// ENQ, '*', the request; gives the size of standard output before it.
+size_t board_request(Tavo *t, const std::string &request);
+void board_check_idle(Tavo *t);  // the line idle: an ENQ gets '*' at once (then "X")
+std::string board_read_record(Tavo *t);  // 'R', type, count and count bytes
 void type_keys(Tavo *t, const std::string &keys);
 // Standard output or the screen after `from`, once it holds `text` (or at the bound).
 std::string wait_for(Tavo *t, std::string Tavo::*where, size_t from, const std::string &text);

@@ -1,9 +1,6 @@
 // Service requests end to end: the framing after an ENQ, the replies to requests that
-// fail, the save with its '+' pacing, its file and its progress display, and downloads.
-// Text: each character of the file goes out alone and waits for its echo; the host
-// closes with '>', waits for the board's ENQ and answers ACK. Binary (/B): each S-record
-// goes out as 'R', type, count and count bytes, and waits for ACK; NAK has it sent
-// again, EOT ends the program. Standard output is checked byte for byte.
+// fail, the save with its '+' pacing, and both downloads. Standard output is checked
+// byte for byte.
 #include <gtest/gtest.h>
 
 #include "e2e_harness.h"
@@ -17,18 +14,15 @@ TEST(ServiceE2e, FramingReadsTheLetterTheDroppedByteAndTheName) {
   auto cant = [](const std::string &name) { return "Can't open file <" + name + ">\n"; };
   const std::string n255(255, 'n'), too_long = "File name longer than 255 bytes, request refused\n";
   const Row rows[] = {
-      {"a lower-case letter works like the capital", "l prog.mot\r", cant("prog.mot")},
-      {"the byte after the letter is dropped, blank or not; blanks before the name skipped",
-       "Lx   prog.mot\r", cant("prog.mot")},
+      {"the byte after the letter is dropped, blank or not", "Lx   prog.mot\r", cant("prog.mot")},
       {"a CR at once gives an empty name", "L \r", cant("")},
       {"a byte 0xE9 ends the name", "L ab\xE9", cant("ab")},
       {"a control byte ends the name", "L tab\tx", cant("tab")},
       {"0x7F belongs to the name", "L a\x7f" "b\r", cant("a\x7f" "b")},
       {"a directory is no file", "L .\r", cant(".")},
-      {"verify fails the same way", "V prog.mot\r", cant("prog.mot")},
-      {"save into a missing directory", "S no/out.mot\r", "Can't open file for writing <no/out.mot>\n"},
-      {"an unknown letter gets only the ready mark", "X abc\r", ""},
-      {"and an ENQ as the letter", "\x05 name\r", ""},
+      {"verify fails the same way; a lower-case letter too", "v prog.mot\r", cant("prog.mot")},
+      {"save into a missing directory", "S no/o.mot\r", "Can't open file for writing <no/o.mot>\n"},
+      {"an ENQ as the letter is unknown: only the ready mark", "\x05 name\r", ""},
       {"a name of 255 bytes is taken whole", "L " + n255 + "\r", cant(n255)},
       {"a longer name is read to its end and refused", "L " + n255 + "x\r", too_long},
       {"for verify too", "V " + std::string(1000, 'v') + "\r", too_long},
@@ -37,11 +31,10 @@ TEST(ServiceE2e, FramingReadsTheLetterTheDroppedByteAndTheName) {
   };
   for (bool binary : {false, true}) {
     Tavo t;
-    ASSERT_TRUE(tavo_start(&t, binary ? binary_run() : TavoRun()));
+    ASSERT_TRUE(tavo_start(&t, binary ? binary_run : TavoRun()));
     for (const Row &row : rows) {
       SCOPED_TRACE(std::string(row.what) + (binary ? " (/B)" : " (text)"));
-      size_t from = t.out.size();
-      board_request(&t, row.request);
+      size_t from = board_request(&t, row.request);
       EXPECT_EQ(board_read(&t, row.out.empty() ? 0 : 1), row.out.empty() ? "" : ">");
       board_check_idle(&t);  // every request leaves the line idle: the next one works
       EXPECT_EQ(wait_for(&t, &Tavo::out, from, row.out), row.out);
@@ -50,23 +43,20 @@ TEST(ServiceE2e, FramingReadsTheLetterTheDroppedByteAndTheName) {
   }
 }
 
-// The file holds exactly what the board sent from the first 'S' or 'Q' to the '>'; the
-// host asks with '+' for the first line and after each CR (on taking it), and every
-// byte goes through the progress display, which shows each record's address. A file
-// that cannot be written whole is reported, and the text is still taken to its end.
+// The file holds exactly what the board sent from the first 'S' or 'Q' to the '>'; '+'
+// asks for the first line and for one after each CR; the progress display shows each
+// record's address. A failed write is reported, and the text still taken to its end.
 TEST(ServiceE2e, SaveWritesTheBytesFromTheFirstSOrQToTheClosingMark) {
   struct Row {
     const char *what;
     std::string sent, progress;  // sent after the first '+', '>' included
   };
   std::string every_byte = "S";
-  for (int b = 0; b < 256; b++)
-    if (b != '>') every_byte.push_back((char)b);
+  for (int b = 0; b < 256; b++) every_byte += b == '>' ? "" : std::string(1, (char)b);
   const Row rows[] = {
-      {"an S1 line: four address digits", "S1130400000102030405060708090A0B0C0D0E0F5E\r\n>",
-       "\r0400 \r"},
-      {"text and a '>' before the first S are dropped; S0 shows two digits",
-       "hello>world\nS00600004844521B\r\n>", "\r00 \r"},
+      {"text and a '>' before the first S are dropped; S0 shows two digits, S1 four",
+       "hello>world\nS00600004844521B\r\nS1130400000102030405060708090A0B0C0D0E0F5E\r\n>",
+       "\r00 \r\r0400 \r"},
       {"a Q starts the file too", "xxQ\r\nabc>", ""},
       {"S2 shows six digits, S5 nothing, an S inside a line starts over, an ENQ is data",
        "S2140A0000AA\r\nS5030001FB\r\nxS\x05Q\r\n>", "\r0A0000 \r\r\r"},
@@ -77,15 +67,12 @@ TEST(ServiceE2e, SaveWritesTheBytesFromTheFirstSOrQToTheClosingMark) {
       {"past the file size limit", "Q" + std::string(5000, 'x') + "\r\nQ\r\n>",
        "Error writing file <out.mot>\n"},
   };
-  TavoRun run;
-  run.file_limit = 4096;
-  run.files = {{"out.mot", std::string(4000, 'z')}};  // emptied by the first save
-  Tavo t;
+  Tavo t;  // out.mot is there at first: the first save empties it
+  TavoRun run{{"COM1"}, TAVO_EXE, "tavo", true, false, 4096, {{"out.mot", std::string(4000, 'z')}}};
   ASSERT_TRUE(tavo_start(&t, run));
   for (const Row &row : rows) {
     SCOPED_TRACE(row.what);
-    size_t from = t.out.size();
-    board_request(&t, "S out.mot\r");
+    size_t from = board_request(&t, "S out.mot\r");
     EXPECT_EQ(board_read(&t, 1), "+");
     for (size_t start = 0, cr; start < row.sent.size(); start = cr + 1) {
       cr = std::min(row.sent.find('\r', start), row.sent.size() - 1);
@@ -103,6 +90,8 @@ TEST(ServiceE2e, SaveWritesTheBytesFromTheFirstSOrQToTheClosingMark) {
   tavo_stop(&t);
 }
 
+// Each character of the file goes out alone and waits for its echo; the host closes
+// with '>', waits for the board's ENQ and answers ACK.
 TEST(DownloadE2e, TextEveryCharacterWaitsForItsEcho) {
   struct Row {
     const char *what;
@@ -110,8 +99,8 @@ TEST(DownloadE2e, TextEveryCharacterWaitsForItsEcho) {
     bool abort = false;      // the board answers the last character with '>'
   };
   const Row rows[] = {
-      {"CR LF ends become LF, a lone CR stays", "a\r\nb\rc\r\r\nd\n", "a\nb\rc\r\nd\n"},
-      {"a '>' in the file goes out, and its echo does not abort", "x>y", "x>y"},
+      {"CR LF ends become LF, a lone CR stays; a '>' in the file goes out, and its echo does "
+       "not abort", "a\r\nb\rc\r\r\nd>\n", "a\nb\rc\r\nd>\n"},
       {"a '>' from the board instead of an echo aborts with ACK", "abcdef", "abc", true},
   };
   Tavo t;
@@ -119,8 +108,7 @@ TEST(DownloadE2e, TextEveryCharacterWaitsForItsEcho) {
   for (const Row &row : rows) {
     SCOPED_TRACE(row.what);
     write_file(t.dir + "/t.txt", row.file);
-    size_t from = t.out.size();
-    board_request(&t, "L t.txt\r");
+    size_t from = board_request(&t, "L t.txt\r");
     std::string went;
     for (size_t i = 0; i < row.sent.size(); i++) {
       went += board_read(&t, 1);
@@ -137,12 +125,13 @@ TEST(DownloadE2e, TextEveryCharacterWaitsForItsEcho) {
     }
     EXPECT_EQ(hex(board_read(&t, 1)), "06");
     board_check_idle(&t);  // the ENQ was the download's, not a new request
-    const std::string loading = "Loading from file <t.txt>\n";
-    EXPECT_EQ(wait_for(&t, &Tavo::out, from, loading), loading);
+    EXPECT_EQ(wait_for(&t, &Tavo::out, from, "<t.txt>\n"), "Loading from file <t.txt>\n");
   }
   tavo_stop(&t);
 }
 
+// Each S-record goes out as 'R', type, count and count bytes and waits for ACK; NAK has
+// it sent again, EOT ends the program.
 TEST(DownloadE2e, BinaryRecordsGoOutByteForByte) {
   std::string data197, longest = "52 31 C5";
   for (int i = 0; i < 197; i++) data197 += "A5", longest += " A5";
@@ -157,15 +146,15 @@ TEST(DownloadE2e, BinaryRecordsGoOutByteForByte) {
   const Row rows[] = {
       {"CR LF ends; two NAKs have the record sent three times",
        "S00600004844521B\r\nS107100001020304DE\r\nS9030000FC\r\n",
-       {"52 30 06 00 00 48 44 52 1B", "52 31 07 10 00 01 02 03 04 DE", s9}, "\r00 \r\r1000 \r\r", 2},
-      {"a count that leaves no checksum", "S1021234\n", {"52 31 02 12 34"}, "\r1234 \r"},
-      {"an S5 after S3 records takes its own three bytes, and the S7 still goes out",
-       "S3090000100001020304DE\nS5030001FB\nS70500001000EA\n",
-       {"52 33 09 00 00 10 00 01 02 03 04 DE", "52 35 03 00 01 FB", "52 37 05 00 00 10 00 EA"},
-       "\r00001000 \r\r\r"},
-      {"0x1A in mid-file ends it", "S9030000FC\n\x1AS107100001020304DE\n", {s9}, "\r"},
-      {"a file ending inside the data completes the record", "S10710000102",
-       {"52 31 07 10 00 01 02 EF EF EF"}, "\r1000 \r"},
+       {"52 30 06 00 00 48 44 52 1B", "52 31 07 10 00 01 02 03 04 DE", s9},
+       "\r00 \r\r1000 \r\r", 2},
+      {"a count that leaves no checksum; 0x1A in mid-file ends it",
+       "S1021234\n\x1AS107100001020304DE\n", {"52 31 02 12 34"}, "\r1234 \r"},
+      {"an S5 after S3 records takes its own three bytes, the S7 still goes out, and a file "
+       "ending inside the data completes the record",
+       "S3090000100001020304DE\nS5030001FB\nS70500001000EA\nS10710000102",
+       {"52 33 09 00 00 10 00 01 02 03 04 DE", "52 35 03 00 01 FB", "52 37 05 00 00 10 00 EA",
+        "52 31 07 10 00 01 02 EF EF EF"}, "\r00001000 \r\r\r\r1000 \r"},
       {"a record over the 200-byte buffer is not sent, the longest that fits is; in \"Some\" the "
        "count \"me\" is -2, 254",
        "S1C5" + data197 + "\nS1C6" + data197 + "A5\nSome text\nS9030000FC\n", {longest, s9},
@@ -173,19 +162,14 @@ TEST(DownloadE2e, BinaryRecordsGoOutByteForByte) {
        "Record too long (count 254), not sent\n\r"},
   };
   Tavo t;
-  ASSERT_TRUE(tavo_start(&t, binary_run()));
-  auto read_record = [&] {
-    std::string head = board_read(&t, 3);
-    return hex(head.size() < 3 ? head : head + board_read(&t, (unsigned char)head[2]));
-  };
+  ASSERT_TRUE(tavo_start(&t, binary_run));
   for (const Row &row : rows) {
     SCOPED_TRACE(row.what);
     write_file(t.dir + "/b.mot", row.file);
-    size_t from = t.out.size();
-    board_request(&t, "L b.mot\r");
+    size_t from = board_request(&t, "L b.mot\r");
     for (size_t i = 0; i < row.records.size(); i++)
       for (int n = 0, naks = i == 0 ? row.naks : 0; n <= naks; n++) {
-        EXPECT_EQ(read_record(), row.records[i]) << "after NAK " << n;
+        EXPECT_EQ(hex(board_read_record(&t)), row.records[i]) << "after NAK " << n;
         EXPECT_TRUE(board_quiet(&t, 50)) << "the host did not wait for the answer";
         board_send(&t, n < naks ? "\x15" : "x>\x05\x06");  // other bytes: ignored until the ACK
       }
@@ -195,7 +179,7 @@ TEST(DownloadE2e, BinaryRecordsGoOutByteForByte) {
   }
   // Verify sends the same way; an EOT ends the program with status 0, nothing more sent.
   board_request(&t, "V b.mot\r");
-  EXPECT_EQ(read_record(), longest);
+  EXPECT_EQ(hex(board_read_record(&t)), longest);
   board_send(&t, "\x04");
   EXPECT_EQ(tavo_wait_exit(&t), 0);
   EXPECT_EQ(hex(t.line_in), "") << "sent after EOT";
