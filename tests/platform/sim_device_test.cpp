@@ -1,5 +1,5 @@
 // The simulated device behaves as a Win32 serial driver does in the points the
-// library's tests rely on: comm-event waits and pending writes.
+// library's tests rely on: comm-event waits.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
@@ -59,26 +59,6 @@ TEST_F(SimDeviceTest, AWaitEndsOnMaskedEventsOnlyAndAMaskChangeEndsItEmpty) {
   EXPECT_TRUE(result(&count) == 0 && events == 0) << "a mask change ends the wait with no events";
   EXPECT_TRUE(!win32.WaitCommEvent(h, &events, &ov) && win32.GetLastError() == ERROR_INVALID_PARAMETER)
       << "with an empty mask nothing could end a wait";
-}
-
-// A pending write released in full, in part, or abandoned by PURGE_TXABORT.
-TEST_F(SimDeviceTest, APendingWriteWaitsForReleaseOrPurge) {
-  sim_set_write_mode(dev, SIM_IO_PENDING);
-  for (DWORD release : {MAXDWORD, 2u, 0u}) {  // 0: purged
-    SCOPED_TRACE(release);
-    DWORD put = 99, count = 99;
-    COMSTAT st;
-    sim_clear_records(dev);
-    ASSERT_TRUE(!win32.WriteFile(h, "abcdef", 6, &put, &ov) && win32.GetLastError() == ERROR_IO_PENDING);
-    EXPECT_EQ(result(&count), DWORD(ERROR_IO_INCOMPLETE));
-    ASSERT_TRUE(win32.ClearCommError(h, nullptr, &st));
-    EXPECT_EQ(st.cbOutQue, 6u) << "the driver counts the pending write";
-    ASSERT_TRUE(release ? sim_release_write(dev, release) : win32.PurgeComm(h, PURGE_TXABORT | PURGE_TXCLEAR));
-    EXPECT_EQ(result(&count), release ? 0 : DWORD(ERROR_OPERATION_ABORTED));
-    EXPECT_EQ(sim_written_text(dev), std::string("abcdef").substr(0, release));
-    EXPECT_EQ(count, sim_written_text(dev).size());
-    EXPECT_FALSE(sim_release_write(dev)) << "nothing left pending";
-  }
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Events, waits, the clock, critical sections and threads of the POSIX platform layer.
+// Events, waits, critical sections and threads of the POSIX platform layer.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,24 +11,14 @@ const DWORD kHang = 10000;  // a bound only a hang reaches
 
 HANDLE new_event(BOOL manual, BOOL initial = FALSE) { return win32.CreateEventA(nullptr, manual, initial, nullptr); }
 
-TEST(PlatformEvents, ResetKindsWaitAnyClockAndRefusals) {
-  HANDLE e[3] = {new_event(FALSE, TRUE), new_event(TRUE, TRUE), new_event(FALSE)}, closed = new_event(TRUE);
+TEST(PlatformEvents, ResetKindsAndWaitAny) {
+  HANDLE e[3] = {new_event(FALSE, TRUE), new_event(TRUE, TRUE), new_event(FALSE)};
   EXPECT_EQ(win32.WaitForMultipleObjects(3, e, FALSE, 0), WAIT_OBJECT_0) << "auto reset: one wait takes it";
   EXPECT_EQ(win32.WaitForMultipleObjects(3, e, FALSE, 0), WAIT_OBJECT_0 + 1) << "lowest index first";
   EXPECT_EQ(win32.WaitForMultipleObjects(3, e, FALSE, 0), WAIT_OBJECT_0 + 1) << "manual reset: stays set";
   EXPECT_TRUE(win32.ResetEvent(e[1]) && win32.SetEvent(e[2]));
   EXPECT_EQ(win32.WaitForMultipleObjects(3, e, FALSE, kHang), WAIT_OBJECT_0 + 2);
-  DWORD t0 = win32.timeGetTime();
   EXPECT_EQ(win32.WaitForMultipleObjects(3, e, FALSE, 50), WAIT_TIMEOUT);
-  EXPECT_GE(win32.timeGetTime() - t0, 45u) << "the time-out is honoured";
-  OSVERSIONINFOA v = {sizeof v, 0, 0, 0, 0, {}};
-  EXPECT_TRUE(win32.GetVersionExA(&v) && v.dwPlatformId == VER_PLATFORM_WIN32_NT) << "never the Windows 95 family";
-  win32.CloseHandle(closed);
-  static int not_a_handle;
-  for (HANDLE bad : {closed, HANDLE(&not_a_handle)})
-    EXPECT_TRUE(win32.WaitForSingleObject(bad, 0) == WAIT_FAILED && win32.GetLastError() == ERROR_INVALID_HANDLE)
-        << (bad == closed ? "a closed handle" : "what is no handle");
-  EXPECT_TRUE(!win32.CloseHandle(closed) && win32.GetLastError() == ERROR_INVALID_HANDLE) << "closed twice";
   for (HANDLE one : e) win32.CloseHandle(one);
 }
 
