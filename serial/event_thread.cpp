@@ -7,7 +7,6 @@
 
 namespace {
 
-constexpr SIZE_T kThreadStack = 16384;  // the platform rounds up to its own minimum
 constexpr DWORD kStartWaitMs = 5000;
 constexpr DWORD kStopWaitMs = 5000;
 constexpr DWORD kStopRepeatMs = 50;
@@ -115,12 +114,8 @@ void SioStartEventThread(uint8_t port) {
   ThreadRecord &e = t.event_threads[port];
   if (e.thread.load() != nullptr) return;
   if (e.started_event == nullptr) e.started_event = win32.CreateEventA(nullptr, FALSE, FALSE, nullptr);
-  e.stop.store(0);
-  e.suspended.store(0);
-  t.thread_arg[port] = port;
-  HANDLE thread = win32.CreateThread(nullptr, kThreadStack, SioEventThread, &t.thread_arg[port], 0, nullptr);
+  HANDLE thread = SioSpawnPortThread(port, e, SioEventThread);
   if (thread == nullptr) return;
-  e.thread.store(thread);
   DWORD started = win32.WaitForSingleObject(e.started_event, kStartWaitMs);
   // A thread that ended at once (the port was not open) may have cleared the record
   // before its handle was stored there: forget it, so that nothing waits for it.

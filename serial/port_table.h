@@ -122,6 +122,10 @@ extern void *(*sio_ring_alloc)(size_t size);
 // is released under it. Its ThreadRecord keeps `thread` set, which tells the close.
 void SioKeepLingeringThread(uint8_t port, HANDLE thread, const HANDLE *events, int count);
 
+// Starts a port's writer or event thread on `entry`, with the record's stop and
+// suspension cleared; the handle (also stored in the record), or null.
+HANDLE SioSpawnPortThread(uint8_t port, ThreadRecord &record, LPTHREAD_START_ROUTINE entry);
+
 // Waits up to `ms` for a thread to end (in place of a plain sleep between the tries
 // of a stop).
 void SioPauseForThread(HANDLE thread, DWORD ms);

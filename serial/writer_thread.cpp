@@ -316,13 +316,18 @@ void SioStartWriter(uint8_t port) {
   w.data_event = create_auto_event(w.data_event);
   w.wake_event = create_auto_event(w.wake_event);
   w.started_event = create_auto_event(w.started_event);
-  w.stop.store(0);
-  w.suspended.store(0);
-  t.thread_arg[port] = port;
-  HANDLE thread = win32.CreateThread(nullptr, kThreadStack, SioWriterThread, &t.thread_arg[port], 0, nullptr);
-  if (thread == nullptr) return;
-  w.thread.store(thread);
+  if (SioSpawnPortThread(port, w, SioWriterThread) == nullptr) return;
   win32.WaitForSingleObject(w.started_event, kStartWaitMs);
+}
+
+HANDLE SioSpawnPortThread(uint8_t port, ThreadRecord &record, LPTHREAD_START_ROUTINE entry) {
+  PortTable &t = table();
+  record.stop.store(0);
+  record.suspended.store(0);
+  t.thread_arg[port] = port;
+  HANDLE thread = win32.CreateThread(nullptr, kThreadStack, entry, &t.thread_arg[port], 0, nullptr);
+  if (thread != nullptr) record.thread.store(thread);
+  return thread;
 }
 
 static void close_writer_events(ThreadRecord &w) {

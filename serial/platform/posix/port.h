@@ -132,6 +132,21 @@ int64_t now_ms();
 Port *port_acquire(HANDLE h);
 void port_release(Port *p);
 
+// Runs call(p) under the lock of the open port behind h and returns its result: the
+// calls that neither wait nor block. FALSE with ERROR_INVALID_HANDLE for another handle.
+template <typename Call>
+BOOL with_port_locked(HANDLE h, Call call) {
+  Port *p = port_acquire(h);
+  if (p == nullptr) return FALSE;
+  bool ok;
+  {
+    std::lock_guard<std::mutex> hold(p->lock);
+    ok = call(p);
+  }
+  port_release(p);
+  return ok ? TRUE : FALSE;
+}
+
 // Copies one field of the open port behind h under its lock: the plain Get... calls.
 template <typename T>
 BOOL port_read_field(HANDLE h, T *out, T Port::*field) {
@@ -139,14 +154,10 @@ BOOL port_read_field(HANDLE h, T *out, T Port::*field) {
     set_error(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  Port *p = port_acquire(h);
-  if (p == nullptr) return FALSE;
-  {
-    std::lock_guard<std::mutex> hold(p->lock);
+  return with_port_locked(h, [&](Port *p) {
     *out = p->*field;
-  }
-  port_release(p);
-  return TRUE;
+    return true;
+  });
 }
 
 // Wakes the I/O thread to look at the port's state again.

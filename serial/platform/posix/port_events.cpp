@@ -104,10 +104,7 @@ void check_drained(Port *p) {
 }
 
 BOOL WINAPI SetCommMask(HANDLE h, DWORD mask) {
-  Port *p = port_acquire(h);
-  if (p == nullptr) return FALSE;
-  {
-    std::lock_guard<std::mutex> hold(p->lock);
+  return with_port_locked(h, [&](Port *p) {
     p->mask = mask & kAllEvents;
     p->history = 0;
     if (p->wt.ov != nullptr) {  // a pending wait ends with an empty event word
@@ -117,9 +114,8 @@ BOOL WINAPI SetCommMask(HANDLE h, DWORD mask) {
       complete(p, ov, 0, 0);
     }
     if ((p->mask & kModemEvents) && p->has_modem_lines && !p->hung_up) modem_thread_start(p);
-  }
-  port_release(p);
-  return TRUE;
+    return true;
+  });
 }
 
 BOOL WINAPI GetCommMask(HANDLE h, LPDWORD mask) {
@@ -164,37 +160,31 @@ BOOL WINAPI WaitCommEvent(HANDLE h, LPDWORD events, LPOVERLAPPED ov) {
 }
 
 BOOL WINAPI ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat) {
-  Port *p = port_acquire(h);
-  if (p == nullptr) return FALSE;
-  BOOL ok = FALSE;
-  {
-    std::lock_guard<std::mutex> hold(p->lock);
+  return with_port_locked(h, [&](Port *p) {
     int inq = 0, outq = 0;
     if (!p->hung_up && (ioctl(p->fd, FIONREAD, &inq) != 0 || !driver_output_queue(p, &outq))) {
       if (error_of_errno(errno) == kHungUpError) hang_up(p);
     }
     if (p->hung_up) {
       set_error(kHungUpError);
-    } else {
-      read_counters(p);
-      read_modem_lines(p);
-      if (errors != nullptr) *errors = p->errors;
-      p->errors = 0;
-      if (stat != nullptr) {
-        *stat = COMSTAT();
-        stat->cbInQue = static_cast<DWORD>(p->rx_count + inq);
-        size_t pending = p->wr.ov ? p->wr.data.size() - p->wr.done : 0;
-        stat->cbOutQue = static_cast<DWORD>(outq + pending + (p->tx_char >= 0 ? 1 : 0));
-        // CTS holds output back under RTS/CTS flow control; known where the lines are.
-        stat->fCtsHold = (p->dcb.fOutxCtsFlow && p->has_modem_lines && !(p->modem_bits & TIOCM_CTS) &&
-                          stat->cbOutQue > 0) ? 1 : 0;
-        stat->fTxim = p->tx_char >= 0 ? 1 : 0;
-      }
-      ok = TRUE;
+      return false;
     }
-  }
-  port_release(p);
-  return ok;
+    read_counters(p);
+    read_modem_lines(p);
+    if (errors != nullptr) *errors = p->errors;
+    p->errors = 0;
+    if (stat != nullptr) {
+      *stat = COMSTAT();
+      stat->cbInQue = static_cast<DWORD>(p->rx_count + inq);
+      size_t pending = p->wr.ov ? p->wr.data.size() - p->wr.done : 0;
+      stat->cbOutQue = static_cast<DWORD>(outq + pending + (p->tx_char >= 0 ? 1 : 0));
+      // CTS holds output back under RTS/CTS flow control; known where the lines are.
+      stat->fCtsHold = (p->dcb.fOutxCtsFlow && p->has_modem_lines && !(p->modem_bits & TIOCM_CTS) &&
+                        stat->cbOutQue > 0) ? 1 : 0;
+      stat->fTxim = p->tx_char >= 0 ? 1 : 0;
+    }
+    return true;
+  });
 }
 
 }  // namespace posix

@@ -275,15 +275,11 @@ BOOL WINAPI GetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD count, BOOL w
 
 // Ends every pending request of the port, whichever thread made it.
 BOOL WINAPI CancelIo(HANDLE h) {
-  Port *p = port_acquire(h);
-  if (p == nullptr) return FALSE;
-  {
-    std::lock_guard<std::mutex> hold(p->lock);
+  return with_port_locked(h, [](Port *p) {
     abort_requests(p, PURGE_TXABORT | PURGE_RXABORT | kAbortWait, ERROR_OPERATION_ABORTED);
-  }
-  port_poke(p);
-  port_release(p);
-  return TRUE;
+    port_poke(p);
+    return true;
+  });
 }
 
 // TXABORT ends a pending write (nothing more of it goes out), RXABORT a pending read;
@@ -293,10 +289,7 @@ BOOL WINAPI PurgeComm(HANDLE h, DWORD flags) {
     set_error(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  Port *p = port_acquire(h);
-  if (p == nullptr) return FALSE;
-  {
-    std::lock_guard<std::mutex> hold(p->lock);
+  return with_port_locked(h, [&](Port *p) {
     abort_requests(p, flags & (PURGE_TXABORT | PURGE_RXABORT), ERROR_OPERATION_ABORTED);
     if ((flags & PURGE_TXCLEAR) && !p->hung_up) {
       tcflush(p->fd, TCOFLUSH);
@@ -308,10 +301,9 @@ BOOL WINAPI PurgeComm(HANDLE h, DWORD flags) {
       rx_clear(p);
       if (!p->hung_up) tcflush(p->fd, TCIFLUSH);
     }
-  }
-  port_poke(p);
-  port_release(p);
-  return TRUE;
+    port_poke(p);
+    return true;
+  });
 }
 
 }  // namespace posix

@@ -66,15 +66,7 @@ bool send_now(Port *p, char c) {
 }  // namespace
 
 BOOL WINAPI EscapeCommFunction(HANDLE h, DWORD func) {
-  Port *p = port_acquire(h);
-  if (p == nullptr) return FALSE;
-  bool ok;
-  {
-    std::lock_guard<std::mutex> hold(p->lock);
-    ok = escape(p, func);
-  }
-  port_release(p);
-  return ok;
+  return with_port_locked(h, [&](Port *p) { return escape(p, func); });
 }
 
 BOOL WINAPI GetCommModemStatus(HANDLE h, LPDWORD status) {
@@ -82,46 +74,30 @@ BOOL WINAPI GetCommModemStatus(HANDLE h, LPDWORD status) {
     set_error(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  Port *p = port_acquire(h);
-  if (p == nullptr) return FALSE;
-  int bits = 0;
-  bool ok;
-  {
-    std::lock_guard<std::mutex> hold(p->lock);
-    ok = device_ioctl(p, TIOCMGET, &bits);
-  }
-  if (ok) {
+  return with_port_locked(h, [&](Port *p) {
+    int bits = 0;
+    if (!device_ioctl(p, TIOCMGET, &bits)) return false;
     *status = ((bits & TIOCM_CTS) ? MS_CTS_ON : 0) | ((bits & TIOCM_DSR) ? MS_DSR_ON : 0) |
               ((bits & TIOCM_RNG) ? MS_RING_ON : 0) | ((bits & TIOCM_CD) ? MS_RLSD_ON : 0);
-  }
-  port_release(p);
-  return ok;
+    return true;
+  });
 }
 
 BOOL WINAPI ClearCommBreak(HANDLE h) { return EscapeCommFunction(h, CLRBREAK); }
 
 // The character goes out ahead of the pending write; one waiting character at a time.
 BOOL WINAPI TransmitCommChar(HANDLE h, char c) {
-  Port *p = port_acquire(h);
-  if (p == nullptr) return FALSE;
-  bool ok = false;
-  {
-    std::lock_guard<std::mutex> hold(p->lock);
-    if (p->hung_up) {
-      set_error(kHungUpError);
-    } else if (p->tx_char >= 0) {
-      set_error(ERROR_INVALID_PARAMETER);
-    } else {
-      ok = send_now(p, c);
-      if (ok) {
-        p->tx_dirty = true;
-        check_drained(p);
-        if (p->drain_check != 0) port_poke(p);
-      }
+  return with_port_locked(h, [&](Port *p) {
+    if (p->hung_up || p->tx_char >= 0) {
+      set_error(p->hung_up ? kHungUpError : ERROR_INVALID_PARAMETER);
+      return false;
     }
-  }
-  port_release(p);
-  return ok;
+    if (!send_now(p, c)) return false;
+    p->tx_dirty = true;
+    check_drained(p);
+    if (p->drain_check != 0) port_poke(p);
+    return true;
+  });
 }
 
 }  // namespace posix

@@ -187,20 +187,14 @@ BOOL WINAPI GetCommState(HANDLE h, LPDCB dcb) {
     set_error(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  Port *p = port_acquire(h);
-  if (p == nullptr) return FALSE;
-  BOOL ok = TRUE;
-  {
-    std::lock_guard<std::mutex> hold(p->lock);
+  return with_port_locked(h, [&](Port *p) {
     if (p->hung_up) {
       set_error(kHungUpError);
-      ok = FALSE;
-    } else {
-      *dcb = p->dcb;
+      return false;
     }
-  }
-  port_release(p);
-  return ok;
+    *dcb = p->dcb;
+    return true;
+  });
 }
 
 BOOL WINAPI SetCommState(HANDLE h, LPDCB dcb) {
@@ -208,21 +202,16 @@ BOOL WINAPI SetCommState(HANDLE h, LPDCB dcb) {
     set_error(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  Port *p = port_acquire(h);
-  if (p == nullptr) return FALSE;
-  BOOL ok = FALSE;
-  {
-    std::lock_guard<std::mutex> hold(p->lock);
+  return with_port_locked(h, [&](Port *p) {
     if (p->hung_up) {
       set_error(kHungUpError);
-    } else if (apply_dcb(p, dcb)) {
-      drive_lines(p, dcb);
-      p->dcb = *dcb;
-      ok = TRUE;
+      return false;
     }
-  }
-  port_release(p);
-  return ok;
+    if (!apply_dcb(p, dcb)) return false;
+    drive_lines(p, dcb);
+    p->dcb = *dcb;
+    return true;
+  });
 }
 
 BOOL WINAPI GetCommConfig(HANDLE h, LPCOMMCONFIG cc, LPDWORD size) {
@@ -253,14 +242,10 @@ BOOL WINAPI SetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t) {
     set_error(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  Port *p = port_acquire(h);
-  if (p == nullptr) return FALSE;
-  {
-    std::lock_guard<std::mutex> hold(p->lock);
+  return with_port_locked(h, [&](Port *p) {
     p->timeouts = *t;
-  }
-  port_release(p);
-  return TRUE;
+    return true;
+  });
 }
 
 // Queue sizes: no maximum for either direction (the input queue is memory; a write
@@ -295,17 +280,13 @@ BOOL WINAPI GetCommProperties(HANDLE h, LPCOMMPROP prop) {
 
 // Sizes the layer's input queue (0 keeps it); bytes already queued are kept.
 BOOL WINAPI SetupComm(HANDLE h, DWORD in_queue, DWORD) {
-  Port *p = port_acquire(h);
-  if (p == nullptr) return FALSE;
   size_t size = in_queue > kMaxInQueue ? kMaxInQueue : in_queue;
-  {
-    std::lock_guard<std::mutex> hold(p->lock);
+  return with_port_locked(h, [&](Port *p) {
     bool was_full = rx_room(p) == 0;
     if (size != 0) rx_resize(p, size);
     if (was_full && rx_room(p) > 0) input_room_made(p);
-  }
-  port_release(p);
-  return TRUE;
+    return true;
+  });
 }
 
 }  // namespace posix
