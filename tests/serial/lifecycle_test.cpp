@@ -72,3 +72,67 @@ TEST(Lifecycle, FromOpenToClose) {
     sim_reset_all();
   }
 }
+
+namespace {
+
+// A handler stuck on EV_CTS until `gate` is set; timed waits on the stuck thread move
+// the simulated clock on, so that a stop reaches its 5000 ms limit at once.
+HANDLE gate = nullptr;
+std::atomic<bool> stuck_on_cts{true}, in_handler{false};  // test thread / library threads
+DWORD(WINAPI *real_wait)(HANDLE, DWORD) = nullptr;
+std::atomic<HANDLE> stuck_thread{nullptr};
+int32_t stuck_handler(uint8_t port, uint32_t events) {
+  log_event(port, events);
+  if (!(events & EV_CTS) || !stuck_on_cts) return 0;
+  in_handler = true;
+  real_wait(gate, INFINITE);
+  return 0;
+}
+DWORD WINAPI fast_forward_wait(HANDLE h, DWORD ms) {
+  if (ms == INFINITE || ms == 0 || h != stuck_thread.load()) return real_wait(h, ms);
+  DWORD result = real_wait(h, 1);
+  if (result == WAIT_TIMEOUT) sim_advance_clock(ms);
+  return result;
+}
+
+}  // namespace
+
+// A close that gives up on an event thread stuck in the handler keeps what that thread
+// can still reach; the port opens again with new threads, and the old one, let go,
+// leaves the new record alone.
+TEST(Lifecycle, AThreadThatOutlivesItsStop) {
+  sim_set_clock(1000);
+  real_wait = win32.WaitForSingleObject;
+  gate = win32.CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  SimDevice *dev = open_sim_port(0);
+  SioSetEventHandler(0, stuck_handler);
+  SioConfigure(0, 9600, 8, 1, 'N', 0);
+  ASSERT_TRUE(sim_wait_comm_wait_pending(dev, 10000));
+  sim_raise(dev, EV_CTS);
+  ASSERT_TRUE(wait_until([] { return in_handler.load(); }));
+  ThreadRecord &record = table().event_threads[0];
+  HANDLE stuck = record.thread.load();
+  stuck_thread = stuck, win32.WaitForSingleObject = fast_forward_wait;
+  auto start = std::chrono::steady_clock::now();
+  SioClose(0);
+  EXPECT_LT(elapsed_ms(start), 3000);
+  EXPECT_TRUE(SioThreadAlive(stuck) && table().tx_rings[0].data.load() == nullptr && table().rx_rings[0].data.load() == nullptr)
+      << "the rings went with the lingering thread";
+  stuck_on_cts = false;
+  open_sim_port(0);
+  SioSetEventHandler(0, stuck_handler);
+  SioConfigure(0, 9600, 8, 1, 'N', 0);
+  HANDLE fresh = record.thread.load();
+  ASSERT_NE(fresh, nullptr);
+  win32.SetEvent(gate);
+  ASSERT_TRUE(wait_until([&] { return !SioThreadAlive(stuck); }));
+  EXPECT_EQ(record.thread.load(), fresh) << "the old thread left the record alone";
+  ASSERT_TRUE(sim_wait_comm_wait_pending(dev, 10000));
+  clear_log();
+  sim_raise(dev, EV_DSR);
+  EXPECT_TRUE(wait_logged(EV_DSR, 1)) << "the new thread delivers";
+  SioClose(0);
+  win32.WaitForSingleObject = real_wait;
+  win32.CloseHandle(gate);
+  close_all();
+}

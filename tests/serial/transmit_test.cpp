@@ -114,6 +114,49 @@ TEST(Transmit, FullRingTakesNothing) {
 
 // SioPutByteAtOnce hands a byte to an idle device itself, and otherwise queues it
 // behind what waits, so that the line keeps the order the bytes were given in.
+// EV_TXEMPTY from the device is held back while data waits and then delivered by the
+// writer once the ring is empty (or dropped when it writes again); everything else
+// goes at once. At 300 baud a write is 10 bytes; the writes stay pending.
+TEST(Transmit, TransmitterEmptyWaitsForQueuedData) {
+  struct Row {
+    const char *what; uint32_t queued; DWORD raised;
+    std::vector<uint32_t> now; uint8_t held; std::vector<uint32_t> later;  // handler calls, before and after
+  } rows[] = {
+      {"the last write in flight: held, then the writer delivers it", 10, EV_TXEMPTY, {}, 1, {EV_TXEMPTY}},
+      {"more bytes in the ring: held, dropped as the writer writes again", 20, EV_TXEMPTY, {}, 1, {}},
+      {"with EV_RXCHAR: EV_RXCHAR alone now", 10, EV_RXCHAR | EV_TXEMPTY, {EV_RXCHAR}, 1, {EV_TXEMPTY}},
+      {"nothing waiting: delivered at once", 0, EV_TXEMPTY, {EV_TXEMPTY}, 0, {}},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.what);
+    SimDevice *dev = open_sim_port(0);
+    SioSetEventHandler(0, log_event);
+    SioConfigure(0, 300, 8, 1, 'N', 0);
+    sim_set_write_mode(dev, SIM_IO_PENDING);
+    std::vector<uint8_t> bytes(row.queued, 0x5A);
+    ASSERT_EQ(SioTxRingWrite(0, bytes.data(), row.queued), row.queued);
+    ASSERT_TRUE((row.queued == 0 || sim_wait_write_pending(dev, 10000)) && sim_wait_comm_wait_pending(dev, 10000));
+    clear_log();
+    sim_raise(dev, row.raised);
+    ASSERT_TRUE(sim_wait_comm_wait_pending(dev, 10000));
+    EXPECT_TRUE(logged_words() == row.now && table().tx_empty_pending[0].load() == row.held);
+    if (row.queued != 0) {
+      SioSetEventMask(0, (SIO_DEFAULT_EVENT_MASK & ~EV_TXEMPTY) | SIO_EV_TXRING_EMPTY, 0);
+      clear_log();
+      sim_set_write_mode(dev, SIM_IO_AT_ONCE);
+      ASSERT_TRUE(sim_release_write(dev) && wait_logged(SIO_EV_TXRING_EMPTY, 1));
+      SioFlush(0, 1);  // answered once the writer's reports are done
+      std::vector<uint32_t> later;
+      for (uint32_t word : logged_words()) {
+        if (word != SIO_EV_TXRING_EMPTY) later.push_back(word);
+      }
+      EXPECT_EQ(later, row.later);
+    }
+    SioSetEventMask(0, SIO_DEFAULT_EVENT_MASK, 0);
+    close_all();
+  }
+}
+
 TEST(Transmit, ByteAtOnceKeepsTheLineInOrder) {
   struct Row {  // direct: went through TransmitCommChar
     const char *what; bool queued_first, flow, refused; DWORD driver_out; bool direct;

@@ -85,13 +85,10 @@ SimDevice *sim_lookup(HANDLE h, SimOp op) {
 HANDLE WINAPI sim_CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
                               DWORD disposition, DWORD flags, HANDLE tmpl) {
   SIM_NAME_ENTER(SIM_CREATE_FILE, CreateFileA(name, access, share, sa, disposition, flags, tmpl));
-  if (dev) {
-    dev->last_open = SimOpenArgs{name, access, share, disposition, flags};
-    if (!error && !prefixed && dev->number >= 10)
-      error = ERROR_FILE_NOT_FOUND;  // only COM1..COM9 exist without the prefix
-    else if (!error && (dev->busy || dev->open))
-      error = ERROR_ACCESS_DENIED;
-  }
+  if (dev && !error && !prefixed && dev->number >= 10)
+    error = ERROR_FILE_NOT_FOUND;  // only COM1..COM9 exist without the prefix
+  else if (dev && !error && (dev->busy || dev->open))
+    error = ERROR_ACCESS_DENIED;
   if (error != 0)
     return sim_fail_with(error), INVALID_HANDLE_VALUE;
   dev->open = true, dev->kept_events = 0;

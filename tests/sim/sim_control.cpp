@@ -139,9 +139,7 @@ void sim_advance_clock(DWORD ms) {
 }
 
 void sim_set_busy(SimDevice *dev, bool busy) { put(dev->busy, busy); }
-bool sim_is_open(SimDevice *dev) { return get(dev->open); }
 HANDLE sim_handle(SimDevice *dev) { return get(dev->handle); }
-SimOpenArgs sim_last_open(SimDevice *dev) { return get(dev->last_open); }
 
 void sim_fail(SimDevice *dev, SimOp op, DWORD error) {
   if (op >= 0 && op < SIM_OP_COUNT)
@@ -177,7 +175,6 @@ void sim_feed(SimDevice *dev, const void *bytes, size_t len) {
   locked([=] { sim_feed_locked(dev, static_cast<const uint8_t *>(bytes), len); });
 }
 void sim_feed(SimDevice *dev, const std::string &bytes) { sim_feed(dev, bytes.data(), bytes.size()); }
-size_t sim_rx_waiting(SimDevice *dev) { return locked([=] { return dev->input.size(); }); }
 
 void sim_set_read_mode(SimDevice *dev, SimIoMode mode, DWORD error) {
   locked([=] { dev->read_mode = mode, dev->read_error = error; });
@@ -187,9 +184,6 @@ bool sim_wait_read_pending(SimDevice *dev, DWORD ms) { return wait_until(ms, [de
 
 std::vector<DWORD> sim_write_sizes(SimDevice *dev) { return get(dev->write_sizes); }
 std::vector<uint8_t> sim_written(SimDevice *dev) { return get(dev->written); }
-std::string sim_written_text(SimDevice *dev) {
-  return locked([=] { return std::string(dev->written.begin(), dev->written.end()); });
-}
 bool sim_wait_written(SimDevice *dev, size_t count, DWORD ms) {
   return wait_until(ms, [=] { return dev->written.size() >= count; });
 }

@@ -30,15 +30,7 @@ void sim_reset_all(void);
 // program), whose GetDefaultCommConfigA still succeeds. A COM name without a sim goes
 // to TAVO_COM<n> on POSIX; on Windows, where it would be a real port, it is refused.
 void sim_set_busy(SimDevice *dev, bool busy);
-bool sim_is_open(SimDevice *dev);
 HANDLE sim_handle(SimDevice *dev);  // INVALID_HANDLE_VALUE when closed; new on every open
-
-// The arguments of the last CreateFileA that reached the device (the name as given).
-struct SimOpenArgs {
-  std::string name;
-  DWORD access, share, disposition, flags;
-};
-SimOpenArgs sim_last_open(SimDevice *dev);
 
 enum SimOp {
   SIM_CREATE_FILE, SIM_CLOSE_HANDLE, SIM_GET_DEFAULT_COMM_CONFIG, SIM_GET_COMM_CONFIG, SIM_SET_COMM_CONFIG,
@@ -109,7 +101,6 @@ void sim_set_holds(SimDevice *dev, DWORD hold_bits);
 // closed wait for the next open.
 void sim_feed(SimDevice *dev, const void *bytes, size_t len);
 void sim_feed(SimDevice *dev, const std::string &bytes);
-size_t sim_rx_waiting(SimDevice *dev);
 
 // SIM_IO_AT_ONCE (default): ReadFile with ReadIntervalTimeout MAXDWORD and both read
 // totals 0 completes at once with min(asked, waiting) bytes; under other timeouts a read
@@ -134,7 +125,6 @@ bool sim_release_write(SimDevice *dev, DWORD count = MAXDWORD);
 // at once, TransmitCommChar's, also recorded on their own.
 std::vector<DWORD> sim_write_sizes(SimDevice *dev);
 std::vector<uint8_t> sim_written(SimDevice *dev);
-std::string sim_written_text(SimDevice *dev);
 bool sim_wait_written(SimDevice *dev, size_t count, DWORD timeout_ms);
 std::vector<uint8_t> sim_transmitted_chars(SimDevice *dev);
 

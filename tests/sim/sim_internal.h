@@ -28,7 +28,6 @@ struct SimDevice {
   bool open = false, busy = false;
   unsigned generation = 0;  // picks a new handle value for every open
   HANDLE handle = INVALID_HANDLE_VALUE;
-  SimOpenArgs last_open{};
   DWORD fail[SIM_OP_COUNT] = {};
   unsigned calls[SIM_OP_COUNT] = {};
 

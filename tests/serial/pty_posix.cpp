@@ -1,4 +1,4 @@
-// The library on a pseudo-terminal pair (slave as COM1, the test as the far end):
+// The library on a pseudo-terminal pair (POSIX only; slave as COM1, the test as the far end):
 // transfers both ways, a line that holds, many open-close cycles.
 #include <gtest/gtest.h>
 
