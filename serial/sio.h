@@ -16,10 +16,16 @@
 
 #define SIO_PORT_COUNT 36u
 
-// Outcome codes left in a port's last_error.
+// Outcome codes left in a port's last_error. A failed probe or open says why, where
+// the platform told: the device is missing, the user may not open it, another program
+// holds it, or it is no serial device. SIO_FAILED is a failure with no known reason.
 #define SIO_OK 0
 #define SIO_FAILED 1
 #define SIO_ERR_RING_ALLOC (-9993)
+#define SIO_ERR_NO_DEVICE (-9980)
+#define SIO_ERR_ACCESS_DENIED (-9981)
+#define SIO_ERR_BUSY (-9982)
+#define SIO_ERR_NOT_SERIAL (-9983)
 
 // The application's per-port callback: (port index, event word); the result is ignored.
 typedef int32_t (*PortEventHandler)(uint8_t port, uint32_t events);
@@ -48,7 +54,8 @@ void SioUnlockLibrary(void);
 // out holds at least 10 bytes for ports 0 to 35 (\\.\COM36), 11 for any index.
 void SioBuildPortName(uint8_t port, char *out, uint8_t probing);
 HANDLE SioCreatePortHandle(const char *name);
-uint16_t SioProbePort(uint8_t port); // 0 no device, 1 can be opened now, 2 busy
+// 0 no device, 1 can be opened now, 2 busy; last_error says why when it is not 1.
+uint16_t SioProbePort(uint8_t port);
 void SioOpenEx(uint8_t port, HANDLE adopt);
 void SioOpen(uint8_t port);
 void SioCloseEx(uint8_t port, uint8_t options);
