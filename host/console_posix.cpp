@@ -235,8 +235,9 @@ void console_put(uint8_t byte) {
 
 void console_flush(void) {
   if (out_length > 0) {
-    write_all(out_buffer, out_length);
+    // Told before the bytes show, so that a message that comes once they show knows.
     screen_mid_line.store(out_buffer[out_length - 1] != '\n');
+    write_all(out_buffer, out_length);
     out_length = 0;
   }
 }
