@@ -141,6 +141,7 @@ bool tavo_start(Tavo *t, const TavoRun &run, bool up) {
     if ((s.c_lflag & (ICANON | ECHO)) == 0 && (s.c_oflag & OPOST) == 0 &&
         (t->out + t->screen).find(" baud") != std::string::npos) return true;
   }
+  if (up) tavo_wait_exit(t);
   EXPECT_TRUE(!up && t->pidfd >= 0) << "tavo did not come up: " << t->out << t->screen;
   return !up && t->pidfd >= 0;
 }
