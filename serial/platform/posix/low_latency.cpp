@@ -5,22 +5,23 @@
 #include <sys/ioctl.h>
 
 #include "port.h"
+#include "syscalls.h"
 
 namespace posix {
 
 void low_latency_on(Port *p) {
   struct serial_struct info;
   p->low_latency_set = false;
-  if (ioctl(p->fd, TIOCGSERIAL, &info) != 0 || (info.flags & ASYNC_LOW_LATENCY) != 0) return;
+  if (sys.ioctl(p->fd, TIOCGSERIAL, &info) != 0 || (info.flags & ASYNC_LOW_LATENCY) != 0) return;
   info.flags |= ASYNC_LOW_LATENCY;
-  p->low_latency_set = ioctl(p->fd, TIOCSSERIAL, &info) == 0;
+  p->low_latency_set = sys.ioctl(p->fd, TIOCSSERIAL, &info) == 0;
 }
 
 void low_latency_off(Port *p) {
   struct serial_struct info;
-  if (!p->low_latency_set || ioctl(p->fd, TIOCGSERIAL, &info) != 0) return;
+  if (!p->low_latency_set || sys.ioctl(p->fd, TIOCGSERIAL, &info) != 0) return;
   info.flags &= ~ASYNC_LOW_LATENCY;
-  ioctl(p->fd, TIOCSSERIAL, &info);
+  sys.ioctl(p->fd, TIOCSSERIAL, &info);
   p->low_latency_set = false;
 }
 
