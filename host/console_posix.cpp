@@ -27,6 +27,7 @@ static const uint8_t key_backspace = 0x08;  // what a ROM monitor expects for it
 static int in_fd = STDIN_FILENO;
 static int out_fd = STDOUT_FILENO;
 static int input_closed = 0;  // end of input or hang-up met: keys are no longer looked for
+static int tty_is_controlling = 0;  // the console is /dev/tty
 
 // The terminal whose settings were changed and those settings as found. Written by
 // console_open before raw_active is raised; read by console_restore on any thread or
@@ -134,11 +135,14 @@ static void enter_raw_mode(int fd) {
   tcsetattr(fd, TCSANOW, &raw);
 }
 
-// Whether fd is the terminal tty_fd is (the same device, not only a terminal).
+// Whether fd is the console's terminal (the same device, not only a terminal). Opened
+// as /dev/tty, the console is the controlling terminal, which fd is when it belongs to
+// this session.
 static int same_terminal(int fd) {
   struct stat mine, theirs;
-  return isatty(fd) && fstat(fd, &mine) == 0 && fstat(tty_fd, &theirs) == 0 &&
-         mine.st_rdev == theirs.st_rdev;
+  if (!isatty(fd)) return 0;
+  if (tty_is_controlling) return tcgetsid(fd) == getsid(0);
+  return fstat(fd, &mine) == 0 && fstat(tty_fd, &theirs) == 0 && mine.st_rdev == theirs.st_rdev;
 }
 
 void console_raw_output(void) {
@@ -170,6 +174,7 @@ void console_open(void) {
   if (fd >= 0) {
     in_fd = fd;
     out_fd = fd;
+    tty_is_controlling = 1;
   }
   enter_raw_mode(in_fd);
 }

@@ -1,6 +1,7 @@
 // Why a device could not be opened, told on POSIX systems: the missing device and the
 // variable that names it, the group that owns a device the user may not open, the
-// program and process that hold a busy one (from /proc, where it lets us see), a path
+// program and process that hold a busy one (from /proc, where it lets us see: the lock
+// on it, else an open file), a path
 // that is no serial device.
 #include <dirent.h>
 #include <grp.h>
@@ -9,6 +10,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "host/device.h"
@@ -38,10 +40,29 @@ static int process_holds(const char *pid, const char *device) {
   return found;
 }
 
-// "name (process pid)" of a process other than this one that has the device open, as
-// fuser finds it; 0 when none can be seen.
-static int device_holder(const char *path, char *holder, size_t size) {
-  char device[PATH_MAX], comm_path[64], comm[64] = "";
+// The process that holds a lock on the device (/proc/locks: "1: FLOCK ADVISORY WRITE
+// pid major:minor:inode ..." with the numbers of the file system in hex); 0 for none.
+static long lock_holder(const char *path) {
+  struct stat st;
+  FILE *locks = stat(path, &st) == 0 ? fopen("/proc/locks", "r") : nullptr;
+  char line[256];
+  long found = 0;
+  while (found == 0 && locks != nullptr && fgets(line, sizeof line, locks) != nullptr) {
+    long pid = 0;
+    unsigned major_no = 0, minor_no = 0;
+    unsigned long inode = 0;
+    if (sscanf(line, "%*s %*s %*s %*s %ld %x:%x:%lu", &pid, &major_no, &minor_no, &inode) == 4 &&
+        major_no == major(st.st_dev) && minor_no == minor(st.st_dev) && inode == st.st_ino) {
+      found = pid;
+    }
+  }
+  if (locks != nullptr) fclose(locks);
+  return found;
+}
+
+// A process other than this one that has the device open, as fuser finds it; 0 for none.
+static long open_holder(const char *path) {
+  char device[PATH_MAX];
   if (realpath(path, device) == nullptr) return 0;
   DIR *proc = opendir("/proc");
   long self = (long)getpid(), found = 0;
@@ -50,6 +71,15 @@ static int device_holder(const char *path, char *holder, size_t size) {
     if (pid > 0 && pid != self && process_holds(entry->d_name, device)) found = pid;
   }
   if (proc != nullptr) closedir(proc);
+  return found;
+}
+
+// "name (process pid)" of the process that holds the device: the one with a lock on it,
+// else one that has it open; 0 when /proc does not tell.
+static int device_holder(const char *path, char *holder, size_t size) {
+  char comm_path[64], comm[64] = "";
+  long found = lock_holder(path);
+  if (found == 0) found = open_holder(path);
   if (found == 0) return 0;
   snprintf(comm_path, sizeof comm_path, "/proc/%ld/comm", found);
   FILE *f = fopen(comm_path, "r");

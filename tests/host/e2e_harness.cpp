@@ -80,7 +80,7 @@ static const struct passwd *nobody(void) {
   if (user != nullptr && (setgroups(0, nullptr) || setgid(user->pw_gid) || setuid(user->pw_uid)))
     _exit(126);
   dup2(t->console_device, 0);
-  dup2(run.own_terminal ? out : t->console_device, 1);
+  dup2(run.own_terminal && !run.out_on_console ? out : t->console_device, 1);
   dup2(t->console_device, 2);
   for (int fd = 3; fd < 1024; fd++) close(fd);
   sigset_t none;
@@ -129,7 +129,7 @@ bool tavo_start(Tavo *t, const TavoRun &run, bool up) {
   for (size_t i = 0; i < before.size(); i++)
     before[i].second ? setenv(before[i].first.c_str(), kept[i].c_str(), 1) : unsetenv(before[i].first.c_str());
   close(out[1]);
-  t->out_fd = run.own_terminal ? out[0] : (close(out[0]), -1);
+  t->out_fd = run.own_terminal && !run.out_on_console ? out[0] : (close(out[0]), -1);
   t->pidfd = (int)syscall(SYS_pidfd_open, t->pid, 0);
   fcntl(t->line, F_SETFL, O_NONBLOCK);
   fcntl(t->console, F_SETFL, O_NONBLOCK);

@@ -19,6 +19,7 @@ struct TavoRun {
   std::vector<std::pair<std::string, std::string>> env = {};  // for tavo alone, after TAVO_COMn
   bool line_argument = false;  // the board's device given as the last argument, COM1..4 nowhere
   bool line_denied = false;    // tavo may not open the board's device (run as nobody when root)
+  bool out_on_console = false; // standard output on the console, its own terminal too
 };
 inline const TavoRun binary_run{{"COM1:", "115200", "/B"}, TAVO_EXE, "tavo", true, false, 0, {}};
 

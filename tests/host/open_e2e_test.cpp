@@ -186,12 +186,15 @@ TEST(OpenE2e, HelpAndTheListOfSerialDevices) {
 }
 
 // tavo's own lines after the board left the cursor in mid-line: on the raw console
-// (standard output is the console) each starts at column 0 and ends in CR LF;
+// (standard output is the console, controlling terminal or not) each starts at column 0
+// and ends in CR LF;
 // redirected to a pipe, standard output holds exactly the bytes it always did.
 TEST(OpenE2e, OwnLinesOnTheRawConsoleAndRedirected) {
-  for (bool redirected : {false, true}) {
-    SCOPED_TRACE(redirected ? "redirected to a pipe" : "on the raw console");
-    TavoRun run{{"COM1:", "115200"}, TAVO_EXE, "tavo", redirected, false, 0, {}, {}};
+  for (int how : {0, 1, 2}) {  // on the console: its controlling terminal, a terminal alone; redirected
+    const bool redirected = how == 2;
+    SCOPED_TRACE(how == 0 ? "on the controlling terminal" : how == 1 ? "on a terminal alone" : "redirected");
+    TavoRun run{{"COM1:", "115200"}, TAVO_EXE, "tavo", how != 1, false, 0, {}, {}};
+    run.out_on_console = how == 0;
     Tavo t;
     ASSERT_TRUE(tavo_start(&t, run));
     size_t from = t.screen.size();
@@ -201,7 +204,7 @@ TEST(OpenE2e, OwnLinesOnTheRawConsoleAndRedirected) {
     EXPECT_EQ(board_read(&t, 1), ">");
     board_send(&t, "\r\nmonitor> ");
     wait_for(&t, &Tavo::screen, from, "monitor> ");
-    kill(t.pid, SIGINT);  // Ctrl-C (the console is no controlling terminal in one run)
+    kill(t.pid, SIGINT);  // Ctrl-C (the console is no controlling terminal in one row)
     EXPECT_EQ(tavo_wait_exit(&t), 1);
     std::string device = "Device " + t.line_path + " (TAVO_COM1); downloads go as " +
                                                     text_kind;
