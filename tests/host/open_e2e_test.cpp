@@ -197,6 +197,7 @@ TEST(OpenE2e, OwnLinesOnTheRawConsoleAndRedirected) {
     run.out_on_console = how == 0;
     Tavo t;
     ASSERT_TRUE(tavo_start(&t, run));
+    wait_for(&t, redirected ? &Tavo::out : &Tavo::screen, 0, "against its echo");  // the device's line
     size_t from = t.screen.size();
     board_send(&t, "\r\n> ");
     wait_for(&t, &Tavo::screen, from, "> ");
