@@ -101,6 +101,20 @@ TEST_F(Pty, BytesReceivedBeforeAHangUpAreDelivered) {
   EXPECT_TRUE(got == in) << n << " of " << in.size() << " bytes, in order";
 }
 
+// A pseudo-terminal keeps no parity: the rest of a configuration that asks for one
+// reaches the device all the same, and the port gives the whole of it back.
+TEST_F(Pty, AConfigurationWithParity) {
+  open_port(115200);
+  SioConfigure(0, 9600, 8, 2, 'O', 0x80);
+  struct termios t;
+  DCB dcb;
+  ASSERT_EQ(tcgetattr(pty.slave, &t), 0);
+  EXPECT_TRUE(cfgetospeed(&t) == B9600 && (t.c_cflag & CSTOPB) && (t.c_iflag & (IXON | IXOFF)) == (IXON | IXOFF))
+      << "9600 baud, two stop bits, XON/XOFF on the device";
+  SioGetDcb(0, &dcb);
+  EXPECT_TRUE(dcb.BaudRate == 9600 && dcb.Parity == ODDPARITY && dcb.StopBits == TWOSTOPBITS && dcb.fOutX && dcb.fInX);
+}
+
 // Memory lost a cycle is left to the address sanitizer's leak check.
 TEST_F(Pty, ManyCyclesLeaveNoThreadOrDescriptorBehind) {
   const std::vector<uint8_t> ping = {0x11, 0x13, 0x00, 0xFF, 'x', '\r', '\n', 0x7F};
