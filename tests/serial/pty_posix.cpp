@@ -90,7 +90,10 @@ TEST_F(Pty, BytesReceivedBeforeAHangUpAreDelivered) {
   SioSetEventMask(0, SIO_EV_TXRING_EMPTY, 0);
   std::vector<uint8_t> in = byte_stream(3000, 11), got(in.size() + 1);
   ASSERT_TRUE(fd_write_all(pty.master, in.data(), in.size()));
-  int unread = -1;  // the kernel drops what the port has not read from it at the hang-up
+  // The kernel drops at the hang-up what the port has not read from it: wait until
+  // every byte has reached the device's queue, then until the port has read them all.
+  int unread = -1;
+  ASSERT_TRUE(wait_until([&] { return SioGetDriverQueueCount(0, 0) == in.size(); }));
   ASSERT_TRUE(wait_until([&] { return ioctl(pty.slave, FIONREAD, &unread) == 0 && unread == 0; }));
   close(pty.master), pty.master = -1;
   DCB dcb;
