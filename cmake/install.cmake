@@ -14,7 +14,17 @@ target_include_directories(sio PUBLIC $<INSTALL_INTERFACE:${SIO_INCLUDE_SUBDIR}>
 install(TARGETS tavo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS sio EXPORT SioTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/serial/sio.h DESTINATION ${SIO_INCLUDE_SUBDIR}/serial)
-install(FILES ${CMAKE_SOURCE_DIR}/man/tavo.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# The man page goes in compressed where gzip is at hand, as Debian's packages have it.
+find_program(TAVO_GZIP gzip)
+if(TAVO_GZIP AND NOT WIN32)
+  add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/tavo.1.gz
+    COMMAND ${TAVO_GZIP} -9 -n -c ${CMAKE_SOURCE_DIR}/man/tavo.1 > ${CMAKE_BINARY_DIR}/tavo.1.gz
+    DEPENDS ${CMAKE_SOURCE_DIR}/man/tavo.1 VERBATIM)
+  add_custom_target(tavo-man ALL DEPENDS ${CMAKE_BINARY_DIR}/tavo.1.gz)
+  install(FILES ${CMAKE_BINARY_DIR}/tavo.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+else()
+  install(FILES ${CMAKE_SOURCE_DIR}/man/tavo.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
 
 # The CMake package: the exported target, its dependencies, its version.
 install(EXPORT SioTargets NAMESPACE Sio:: FILE SioTargets.cmake DESTINATION ${SIO_CMAKE_DIR})
@@ -45,10 +55,10 @@ set(CPACK_PACKAGE_CONTACT "TAVO developers <tavo@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "console host for a board's ROM monitor, and the Sio serial port library")
 set(CPACK_PACKAGE_DESCRIPTION
-  "tavo is a terminal to the ROM monitor of an embedded board on a serial port; it loads\n\
-host files into the board and saves what the board sends. The package also holds Sio,\n\
-the static serial port library beneath it, with its header, CMake package and\n\
-pkg-config file.")
+  "tavo is a terminal to the ROM monitor of an embedded board on a serial\n\
+port; it loads host files into the board and saves what the board sends.\n\
+The package also holds Sio, the static serial port library beneath it,\n\
+with its header, CMake package and pkg-config file.")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "TAVO developers <tavo@localhost>")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -23,20 +23,25 @@ def fail(message, proc=None):
 
 
 def read_until(fd, done, deadline):
-    """Reads fd until done(bytes so far) holds; what was read, or None at the deadline."""
+    """Reads fd until done(bytes so far) holds, the deadline passes or the far side
+    goes; what was read."""
     got = b""
     while not done(got):
         left = deadline - time.monotonic()
         if left <= 0 or not select.select([fd], [], [], left)[0]:
-            return None
+            break
         try:
             chunk = os.read(fd, 65536)
-        except OSError:  # the console's last holder has gone
-            return got if done(got) else None
+        except OSError:  # the last holder of the slave has gone
+            break
         if not chunk:
-            return None
+            break
         got += chunk
     return got
+
+
+def first_difference(a, b):
+    return next((i for i in range(min(len(a), len(b))) if a[i] != b[i]), min(len(a), len(b)))
 
 
 def main():
@@ -54,19 +59,20 @@ def main():
     deadline = time.monotonic() + BOUND
 
     greeting = read_until(console_master, lambda got: b"press Enter" in got, deadline)
-    if greeting is None:
-        fail("no greeting from sio_echo", proc)
+    if b"press Enter" not in greeting:
+        fail("no greeting from sio_echo: %r" % greeting, proc)
 
     os.write(line_master, SENT)
     echoed = read_until(line_master, lambda got: len(got) >= len(SENT), deadline)
     if echoed != SENT:
-        fail("echo differs: sent %d bytes, got back %r" %
-             (len(SENT), None if echoed is None else len(echoed)), proc)
+        fail("echo differs: sent %d bytes, got back %d, the first wrong at %d" %
+             (len(SENT), len(echoed), first_difference(echoed, SENT)), proc)
 
     os.write(console_master, b"\n")
     want = b"%d bytes echoed" % len(SENT)
-    if read_until(console_master, lambda got: want in got, deadline) is None:
-        fail("no \"%s\" line" % want.decode(), proc)
+    said = read_until(console_master, lambda got: want in got, deadline)
+    if want not in said:
+        fail("no \"%s\" line, but %r" % (want.decode(), said), proc)
     try:
         status = proc.wait(timeout=max(deadline - time.monotonic(), 1.0))
     except subprocess.TimeoutExpired:

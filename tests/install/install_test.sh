@@ -47,7 +47,7 @@ need "lib*/libsio.a"
 need include/sio/serial/sio.h
 need "lib*/cmake/Sio/SioConfig.cmake"
 need "lib*/pkgconfig/sio.pc"
-need share/man/man1/tavo.1
+need "share/man/man1/tavo.1*"
 if [ -n "$(find "$prefix" -name port_table.h)" ]; then
   echo "FAILED: the internal header port_table.h was installed"
   exit 1

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The man page renders without a warning from man or groff, and holds its sections.
+# The man page renders without a warning from man or groff (all of groff's warnings
+# enabled), and holds its sections.
 # Usage: man_page_test.sh <tavo.1>; exits 77 ("skipped") where man is missing.
 set -uo pipefail
 page=$1
@@ -7,7 +8,7 @@ if ! command -v man >/dev/null || ! command -v groff >/dev/null; then
   echo "skipped: man or groff not installed (tools/install-deps installs man-db, groff-base)"
   exit 77
 fi
-warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
+warnings=$(MANWIDTH=80 man --warnings=w -l "$page" 2>&1 >/dev/null)
 if [ -n "$warnings" ]; then
   echo "$warnings"
   echo "FAILED: man reports the above for $page"
