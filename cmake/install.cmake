@@ -14,6 +14,7 @@ target_include_directories(sio PUBLIC $<INSTALL_INTERFACE:${SIO_INCLUDE_SUBDIR}>
 install(TARGETS tavo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS sio EXPORT SioTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/serial/sio.h DESTINATION ${SIO_INCLUDE_SUBDIR}/serial)
+
 # The man page goes in compressed where gzip is at hand, as Debian's packages have it.
 find_program(TAVO_GZIP gzip)
 if(TAVO_GZIP AND NOT WIN32)
