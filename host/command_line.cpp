@@ -53,7 +53,7 @@ static void print_help(const char *program) {
          "  --list        the serial devices of this machine and the COM port of each\n"
          "  --help        this text\n"
          "\n"
-         "Ctrl-C quits. The README (README.md in TAVO's source tree) tells more.\n");
+         "Ctrl-C quits. More in man tavo and in README.md of TAVO's sources.\n");
 }
 
 // A path: '/', then anything but B or b (that is /B), and another '/' further on.
