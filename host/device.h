@@ -7,6 +7,8 @@
 // The device path COMn leads to (TAVO_COM<n>, else /dev/ttyS<n-1>) into path; 1 when
 // it came from the variable. POSIX systems only.
 int port_device(int port_number, char *path, size_t size);
+// Whether the command line named the device of COMn (it then stands in TAVO_COM<n>).
+int port_device_from_command_line(int port_number);
 // The variable's name (TAVO_COM<n>) into name; 1 when it is set and not empty.
 int port_variable(int port_number, char *name, size_t size);
 

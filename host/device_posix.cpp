@@ -25,6 +25,9 @@ int port_device(int port_number, char *path, size_t size) {
   return 0;
 }
 
+// The port whose device the command line named, 0 for none (main thread, at start-up).
+static int bound_port = 0;
+
 // The port's device is whatever TAVO_COM<n> names, so the library opens the device
 // given, and "Using COMn" stays true.
 int bind_port_device(int port_number, const char *device) {
@@ -32,9 +35,12 @@ int bind_port_device(int port_number, const char *device) {
   if (port_number >= 1 && port_number <= 36) {
     port_variable(port_number, variable, sizeof variable);
     setenv(variable, device, 1);
+    bound_port = port_number;
   }
   return 1;
 }
+
+int port_device_from_command_line(int port_number) { return port_number == bound_port; }
 
 void describe_device(int port_number, int from_command_line) {
   char path[PATH_MAX], target[PATH_MAX], source[48];

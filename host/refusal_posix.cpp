@@ -92,7 +92,9 @@ static int device_holder(const char *path, char *holder, size_t size) {
 static void explain_missing(int port_number, const char *path, int from_variable) {
   char variable[32], source[64];
   port_variable(port_number, variable, sizeof variable);
-  if (from_variable) {
+  if (port_device_from_command_line(port_number)) {
+    snprintf(source, sizeof source, "given on the command line");
+  } else if (from_variable) {
     snprintf(source, sizeof source, "named by %s", variable);
   } else {
     snprintf(source, sizeof source, "COM%d's default", port_number);
