@@ -85,10 +85,14 @@ TEST(Uart, ModemAndLineEventsReachTheHandler) {
   for (const Row &row : rows) {
     SCOPED_TRACE(row.what);
     clear_log();
+    unsigned waits = fake_uart_ioctl_count(u, TIOCMIWAIT);
     if (row.line == TIOCM_RNG) fake_uart_set_line(u, row.line, true);
     if (row.error < 0) fake_uart_set_line(u, row.line, row.up);
     else fake_uart_line_error(u, FakeLineError(row.error));
     EXPECT_TRUE(wait_logged(row.event, 1));
+    // The next change waits for the modem thread to wait again: TIOCMIWAIT counts from
+    // its own call, so a change just before it would wait for a later one.
+    EXPECT_TRUE(row.error >= 0 || wait_until([&] { return fake_uart_ioctl_count(u, TIOCMIWAIT) > waits; }));
     EXPECT_TRUE(row.error < 0 || wait_bytes(1)) << "the byte that came with it";
     EXPECT_EQ(SioGetModemStatus(0, 0x0F), row.status);
     EXPECT_EQ(SioClearLineEvents(0), row.line_bits);
