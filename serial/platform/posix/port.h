@@ -217,8 +217,9 @@ void pull_input(Port *p);
 void push_output(Port *p);
 void serve_read(Port *p);
 void check_drained(Port *p);
-void read_counters(Port *p);
-void read_modem_lines(Port *p);
+// The events of new line errors and modem-line changes, for the caller to record.
+DWORD read_counters(Port *p);
+DWORD read_modem_lines(Port *p);
 // The bytes the driver holds for output (TIOCOUTQ); false with errno set on failure.
 bool driver_output_queue(const Port *p, int *outq);
 
