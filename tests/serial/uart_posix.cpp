@@ -82,6 +82,7 @@ TEST(Uart, ModemAndLineEventsReachTheHandler) {
   FakeUart *u = open_fake_port(take_and_log);
   SioConfigure(0, 115200, 8, 1, 'N', 0);
   SioGetModemStatus(0, 0x0F), SioClearLineEvents(0);
+  ASSERT_TRUE(wait_until([&] { return fake_uart_ioctl_count(u, TIOCMIWAIT) > 0; })) << "the modem thread waits";
   for (const Row &row : rows) {
     SCOPED_TRACE(row.what);
     clear_log();
