@@ -184,16 +184,15 @@ TEST_F(PtyPort, LowLatencyWhileOpenTheDriversOwnSettingBack) {
 TEST_F(PtyPort, SettingsRoundTripOrAreRefused) {
   const struct { const char *what; void (*change)(DCB *dcb); bool refused; } rows[] = {
       {"9600 8N1", [](DCB *) {}, false},
-      {"76800, a rate without a Bnnn code", [](DCB *d) { d->BaudRate = 76800; }, false},
-      {"115200 two stop bits", [](DCB *d) { d->BaudRate = 115200; d->StopBits = TWOSTOPBITS; }, false},
-      {"RTS/CTS", [](DCB *d) { d->fOutxCtsFlow = 1; d->fRtsControl = RTS_CONTROL_HANDSHAKE; }, false},
-      {"XON/XOFF", [](DCB *d) { d->fOutX = d->fInX = 1; d->XonChar = 1; d->XoffChar = 2; }, false},
+      {"76800 (no Bnnn code), two stop bits", [](DCB *d) { d->BaudRate = 76800; d->StopBits = TWOSTOPBITS; }, false},
+      {"RTS/CTS and XON/XOFF", [](DCB *d) {
+         d->fOutxCtsFlow = 1; d->fRtsControl = RTS_CONTROL_HANDSHAKE; d->fOutX = d->fInX = 1; d->XonChar = 1;
+         d->XoffChar = 2; }, false},
       {"the fields Linux cannot enforce", [](DCB *d) {
          d->XonLim = 1467; d->fOutxDsrFlow = d->fDsrSensitivity = d->fTXContinueOnXoff = d->fAbortOnError = 1;
          d->fDtrControl = DTR_CONTROL_HANDSHAKE; d->ErrorChar = '?'; d->EvtChar = '\r'; }, false},
-      {"7 data bits: kept in the DCB, the device stays at 8", [](DCB *d) { d->BaudRate = 4800; d->ByteSize = 7; }, false},
-      {"odd parity, two stop bits, XON/XOFF: the parity kept in the DCB", [](DCB *d) {
-         d->BaudRate = 4800; d->Parity = ODDPARITY; d->StopBits = TWOSTOPBITS; d->fOutX = d->fInX = 1; }, false},
+      {"7 data bits, odd parity: kept in the DCB, the device stays at 8 bits, no parity", [](DCB *d) {
+         d->BaudRate = 4800; d->ByteSize = 7; d->Parity = ODDPARITY; d->fOutX = d->fInX = 1; }, false},
       {"speed 0", [](DCB *d) { d->BaudRate = 0; }, true},
       {"XON equal to XOFF with XON/XOFF on", [](DCB *d) { d->fOutX = 1; d->XonChar = d->XoffChar = 0x11; }, true},
   };
@@ -291,7 +290,7 @@ TEST_F(PtyPort, WriteAbandonedByPurgeSendsNothingMore) {
 }
 
 // Reads that end at once (the library's) count every byte the device holds, beyond the
-// 16-byte queue; a read with no time-outs waits for all its bytes or PURGE_RXABORT.
+// 16-byte queue, and a purge drops them.
 TEST_F(PtyPort, ReadsAndPurges) {
   char buf[64] = {};
   DWORD got = 0;
@@ -299,13 +298,6 @@ TEST_F(PtyPort, ReadsAndPurges) {
   EXPECT_TRUE(win32.ReadFile(h, buf, sizeof buf, &got, &ov) && std::string(buf, got) == std::string(40, 'm'));
   ASSERT_TRUE(far_write("12345") && wait_received(5) && win32.PurgeComm(h, PURGE_RXCLEAR));
   EXPECT_TRUE(win32.ReadFile(h, buf, sizeof buf, &got, &ov) && got == 0) << "received bytes purged";
-  set_timeouts(0);
-  ASSERT_TRUE(far_write("ab") && wait_received(2) && !win32.ReadFile(h, buf, 6, &got, &ov));
-  ASSERT_TRUE(win32.GetLastError() == ERROR_IO_PENDING && far_write("cdef"));
-  EXPECT_TRUE(win32.GetOverlappedResult(h, &ov, &got, TRUE) && std::string(buf, got) == "abcdef");
-  ASSERT_TRUE(!win32.ReadFile(h, buf, 6, &got, &ov) && win32.PurgeComm(h, PURGE_RXABORT));
-  EXPECT_TRUE(!win32.GetOverlappedResult(h, &ov, &got, TRUE) && win32.GetLastError() == ERROR_OPERATION_ABORTED &&
-              got == 0);
 }
 
 TEST_F(PtyPort, ReceivedBytesAreAnEdgeOutputDrainsAndAMaskChangeEndsTheWait) {

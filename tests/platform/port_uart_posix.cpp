@@ -26,7 +26,8 @@ class UartPort : public ::testing::Test {
   void SetUp() override {
     setenv("TAVO_COM3", kPath, 1);
     u = fake_uart_attach(kPath);
-    h = win32.CreateFileA("COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, 0);
+    h = win32.CreateFileA("COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_OVERLAPPED, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE) << "error " << win32.GetLastError();
     ov.hEvent = win32.CreateEventA(nullptr, TRUE, FALSE, nullptr);
   }
@@ -122,7 +123,8 @@ TEST(ExclusiveOpen, RefusesAnOrdinaryUser) {
   const uid_t nobody = 65534;
   ASSERT_EQ(chmod(path, 0666), 0);
   setenv("TAVO_COM4", path, 1);
-  HANDLE h = win32.CreateFileA("COM4", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, 0);
+  HANDLE h = win32.CreateFileA("COM4", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   pid_t child = fork();
   if (child == 0) {  // the other program: an ordinary user, no lock taken

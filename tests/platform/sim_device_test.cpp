@@ -29,7 +29,8 @@ DWORD result(HANDLE h, OVERLAPPED *ov) {
 
 TEST(SimDevice, AWaitEndsOnMaskedEventsOnlyAndAMaskChangeEndsItEmpty) {
   SimDevice *dev = sim_attach("COM3");
-  HANDLE h = win32.CreateFileA("COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, 0);
+  HANDLE h = win32.CreateFileA("COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED, nullptr);
   OVERLAPPED ov = {};
   ov.hEvent = win32.CreateEventA(nullptr, TRUE, FALSE, nullptr);
   DWORD events = 0xFFFF;

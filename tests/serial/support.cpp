@@ -12,7 +12,8 @@ SimDevice *open_sim_port(uint8_t port, PortEventHandler handler) {
   SimDevice *dev = sim_attach(("COM" + std::to_string(port + 1)).c_str());
   SioOpen(port);
   EXPECT_TRUE(SioIsOpen(port)) << "COM" << port + 1 << " did not open";
-  if (handler) SioSetEventHandler(port, handler), SioSetEventMask(port, SIO_DEFAULT_EVENT_MASK | SIO_EV_TXRING_EMPTY, 0);
+  if (handler)
+    SioSetEventHandler(port, handler), SioSetEventMask(port, SIO_DEFAULT_EVENT_MASK | SIO_EV_TXRING_EMPTY, 0);
   return dev;
 }
 
