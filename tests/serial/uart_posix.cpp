@@ -42,7 +42,6 @@ TEST(Uart, DtrAndRtsThroughConfiguresOpenAndClose) {
       {"RTS/CTS: RTS is the driver's", 0x10, 0x03, kDtr | kRts},
       {"RTS/CTS with RTS to be lowered: still the driver's", 0x10, 0x09, kDtr | kRts},
       {"DTR/DSR: DTR stays raised", 0x20, 0x03, kDtr | kRts},
-      {"XON/XOFF", 0x80, 0x03, kDtr | kRts},
       {"XON/XOFF and RTS/CTS", 0x90, 0x00, kDtr | kRts},
   };
   for (const Row &row : rows) {
