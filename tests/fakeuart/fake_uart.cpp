@@ -54,6 +54,8 @@ struct FakeUart {
   int64_t tx_clock_ns = 0;  // when the next character began to go out
   std::string sent;
   std::map<unsigned long, unsigned> ioctl_counts;
+  int serial_flags = 0;  // TIOCGSERIAL's flags
+  bool hung_up = false;
 };
 
 namespace {
@@ -186,6 +188,7 @@ int fake_close(int fd) {
 
 ssize_t fake_read(int fd, void *buf, size_t len) {
   FAKE_ENTRY(by_fd(fd), read(fd, buf, len));
+  if (u->hung_up) return fail(EIO);
   size_t n = std::min(len, u->rx.size());
   if (n == 0 && len > 0) return fail(EAGAIN);
   std::copy_n(u->rx.begin(), n, static_cast<uint8_t *>(buf));
@@ -195,6 +198,7 @@ ssize_t fake_read(int fd, void *buf, size_t len) {
 
 ssize_t fake_write(int fd, const void *buf, size_t len) {
   FAKE_ENTRY(by_fd(fd), write(fd, buf, len));
+  if (u->hung_up) return fail(EIO);
   advance(u);
   size_t n = std::min(len, u->tx_capacity - std::min(u->tx_capacity, u->tx.size()));
   if (n == 0 && len > 0) return fail(EAGAIN);
@@ -211,6 +215,7 @@ int wait_lines(std::unique_lock<std::mutex> &hold, FakeUart *u, int lines) {
     if (((lines & TIOCM_CTS) && c.cts != was.cts) || ((lines & TIOCM_DSR) && c.dsr != was.dsr) ||
         ((lines & TIOCM_CD) && c.dcd != was.dcd) || ((lines & TIOCM_RNG) && c.rng != was.rng))
       return 0;
+    if (u->hung_up) return fail(EIO);
     std::vector<struct pollfd> none;
     if (sleep_unlocked(hold, none, -1) < 0) return -1;
   }
@@ -238,6 +243,11 @@ int fake_ioctl(int fd, unsigned long request, void *arg) {
     case FIONREAD: return *value = int(u->rx.size()), 0;
     case TIOCEXCL:
     case TIOCNXCL: return 0;  // only other programs' opens would show it
+    case TIOCGSERIAL: {
+      serial_struct *info = static_cast<serial_struct *>(arg);
+      return *info = {}, info->flags = u->serial_flags, 0;
+    }
+    case TIOCSSERIAL: return u->serial_flags = static_cast<const serial_struct *>(arg)->flags, 0;
     case kGets2: return *static_cast<KernelTermios2 *>(arg) = u->t, 0;
     case kSets2: return advance(u), u->t = *static_cast<const KernelTermios2 *>(arg), wake(), 0;
   }
@@ -308,6 +318,7 @@ int fake_isatty(int fd) {
 // it waits for has room again (left alone when it is not waiting on output).
 short fake_revents(FakeUart *u, short events, int64_t *next_ns) {
   advance(u);
+  if (u->hung_up) return POLLHUP;
   short revents = 0;
   if ((events & POLLIN) && !u->rx.empty()) revents |= POLLIN;
   if ((events & POLLOUT) && u->tx.size() < u->tx_capacity) revents |= POLLOUT;
@@ -406,6 +417,10 @@ void fake_uart_line_error(FakeUart *u, FakeLineError kind, uint8_t byte) {
     u->rx.push_back(byte), wake();
   });
 }
+
+void fake_uart_hang_up(FakeUart *u) { locked([&] { u->hung_up = true, u->rx.clear(), wake(); }); }
+void fake_uart_set_serial_flags(FakeUart *u, int flags) { locked([&] { u->serial_flags = flags; }); }
+int fake_uart_serial_flags(FakeUart *u) { return locked([&] { return u->serial_flags; }); }
 
 std::string fake_uart_sent(FakeUart *u) { return locked([&] { return advance(u), u->sent; }); }
 size_t fake_uart_output_queue(FakeUart *u) { return locked([&] { return advance(u), u->tx.size(); }); }

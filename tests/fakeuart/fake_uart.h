@@ -2,7 +2,8 @@
 // layer above it runs the same code as on a real serial port. It has modem lines with
 // the driver's counters, line errors and breaks, an output queue that drains at the
 // line's speed and stops while CTS holds it (CRTSCTS), the driver's priority path for
-// XON and XOFF, and the DTR and RTS moves of a tty's open and of its close (HUPCL).
+// XON and XOFF, the DTR and RTS moves of a tty's open and of its close (HUPCL), the
+// low-latency flag of TIOCGSERIAL/TIOCSSERIAL, and a hang-up at a chosen moment.
 // Descriptors that are not a fake's own go on to the table's entries in force before
 // (a pseudo-terminal keeps working). Every control may run on any thread.
 #pragma once
@@ -30,6 +31,14 @@ void fake_uart_receive(FakeUart *u, const std::string &bytes);
 // and a break deliver a 0 byte; an overrun lost an earlier byte and delivers this one.
 enum FakeLineError { FAKE_FRAMING, FAKE_PARITY, FAKE_OVERRUN, FAKE_BREAK };
 void fake_uart_line_error(FakeUart *u, FakeLineError kind, uint8_t byte = 'x');
+
+// The device goes away (an adapter unplugged): reads and writes fail with EIO, poll()
+// reports POLLHUP, a TIOCMIWAIT ends with EIO; the input already queued is lost, as a
+// tty's is at a hang-up.
+void fake_uart_hang_up(FakeUart *u);
+// The driver's serial flags (TIOCGSERIAL/TIOCSSERIAL; ASYNC_LOW_LATENCY among them).
+void fake_uart_set_serial_flags(FakeUart *u, int flags);
+int fake_uart_serial_flags(FakeUart *u);
 
 // What has gone out on the line so far, and the bytes the driver still holds. The
 // output queue holds `capacity` bytes (4096 to start).

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
-#include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -140,41 +139,6 @@ TEST_F(PtyPort, RefusedOpensAndTheExclusiveOpen) {
   close_port();
   h = open_com("\\\\.\\com2");
   EXPECT_NE(h, INVALID_HANDLE_VALUE) << "free again after the close";
-}
-
-namespace {
-// A driver with the low-latency setting, answering TIOCGSERIAL/TIOCSSERIAL for the slave
-// alone (the pseudo-terminal has none): its flags, and how often the port set them.
-int serial_fd = -1, serial_flags = 0, serial_sets = 0;
-int serial_ioctl(int fd, unsigned long request, void *arg) {
-  if (fd < 0 || (request != TIOCGSERIAL && request != TIOCSSERIAL)) return posix::sys_native.ioctl(fd, request, arg);
-  struct stat mine, theirs;
-  if (fstat(fd, &mine) != 0 || fstat(serial_fd, &theirs) != 0 || mine.st_rdev != theirs.st_rdev)
-    return posix::sys_native.ioctl(fd, request, arg);
-  auto *info = static_cast<struct serial_struct *>(arg);
-  if (request == TIOCGSERIAL) *info = {}, info->flags = serial_flags;
-  else serial_flags = info->flags, serial_sets++;
-  return 0;
-}
-}  // namespace
-
-// A driver that offers low latency has it on while the port is open and gets its own
-// setting back at close; one that has it on already is left alone.
-TEST_F(PtyPort, LowLatencyWhileOpenTheDriversOwnSettingBack) {
-  close_port();
-  serial_fd = slave;
-  posix::sys.ioctl = serial_ioctl;
-  for (int own : {0, int(ASYNC_LOW_LATENCY)}) {
-    SCOPED_TRACE(own ? "on already" : "off");
-    serial_flags = own | int(ASYNC_SKIP_TEST), serial_sets = 0;
-    h = open_com("COM2");
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(serial_flags, int(ASYNC_LOW_LATENCY | ASYNC_SKIP_TEST)) << "on while open, other flags kept";
-    close_port();
-    EXPECT_EQ(serial_flags, own | int(ASYNC_SKIP_TEST)) << "the device's own setting back";
-    EXPECT_EQ(serial_sets, own ? 0 : 2);
-  }
-  posix::sys.ioctl = posix::sys_native.ioctl;
 }
 
 // Each row changes the DCB of 9600 8N1. What the layer takes comes back from

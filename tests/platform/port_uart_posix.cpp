@@ -1,8 +1,9 @@
 // The POSIX port on the fake UART, where a pseudo-terminal cannot show it: waits that
-// the mask filters, the immediate character on a full line; and the exclusive open
+// the mask filters, the immediate character on a full line, low latency; and the exclusive open
 // against an ordinary user's open, on a pseudo-terminal.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/serial.h>
 #include <pty.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
@@ -110,6 +111,23 @@ TEST_F(UartPort, TheImmediateCharacterGoesOutOnAFullLine) {
     std::string want = before + (row.ahead ? std::string(1, row.c) + queued : queued + row.c);
     EXPECT_TRUE(wait_until([&] { return fake_uart_sent(u).size() >= want.size(); }));
     EXPECT_EQ(fake_uart_sent(u), want);
+  }
+}
+
+// A driver that offers low latency (a USB adapter's) has it on while the port is open
+// and gets its own setting back at close; one that has it on already is left alone.
+TEST_F(UartPort, LowLatencyWhileOpenTheDriversOwnSettingBack) {
+  win32.CloseHandle(h), h = INVALID_HANDLE_VALUE;
+  for (int own : {0, int(ASYNC_LOW_LATENCY)}) {
+    SCOPED_TRACE(own ? "on already" : "off");
+    fake_uart_set_serial_flags(u, own | ASYNC_SKIP_TEST);
+    unsigned sets = fake_uart_ioctl_count(u, TIOCSSERIAL);
+    h = win32.CreateFileA("COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(fake_uart_serial_flags(u), ASYNC_LOW_LATENCY | ASYNC_SKIP_TEST) << "on while open, other flags kept";
+    win32.CloseHandle(h), h = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(fake_uart_serial_flags(u), own | ASYNC_SKIP_TEST) << "the device's own setting back";
+    EXPECT_EQ(fake_uart_ioctl_count(u, TIOCSSERIAL) - sets, own ? 0u : 2u);
   }
 }
 
