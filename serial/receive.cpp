@@ -67,7 +67,10 @@ uint32_t SioOverlappedRead(uint8_t port, uint8_t *destination, uint32_t length, 
       total += got;
       continue;
     }
-    if (win32.GetLastError() != ERROR_IO_PENDING) return total;
+    if (win32.GetLastError() != ERROR_IO_PENDING) {
+      *status = 0;  // a failed read ends the request; what came before it is kept
+      return total;
+    }
     bool finished = false;
     *status = SioWaitRead(port, &got, &finished);
     if (*status == WAIT_OBJECT_0) {
@@ -96,9 +99,10 @@ static uint32_t SioFreeSpan(const RingQueue &ring) {
 static void SioFillLocked(uint8_t port, RingQueue &ring) {
   if (ring.count.load() >= ring.size.load()) return;  // full, or emptied of storage
   if (ring.count.load() == 0) RingReset(&ring);
-  uint32_t waiting = SioGetDriverQueueCount(port, 0);
-  if (waiting == 0) return;
   uint32_t span = SioFreeSpan(ring);
+  // A lost device no longer reports its count, but its reads still give what it held.
+  uint32_t waiting = SioPortLost(port) ? span : SioGetDriverQueueCount(port, 0);
+  if (waiting == 0) return;
   uint32_t want = waiting < span ? waiting : span;
   uint32_t write_pos = ring.write_pos.load();
   uint32_t status = 0;

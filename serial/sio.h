@@ -7,9 +7,17 @@
 
 #include "platform/win32.h"
 
-// The library's own event bit, beside the platform's EV_ bits; never programmed
+// The library's own event bits, beside the platform's EV_ bits; never programmed
 // into the device.
-#define SIO_EV_TXRING_EMPTY 0x1000u
+#define SIO_EV_TXRING_EMPTY 0x1000u  // the transmit ring has been emptied (writer thread)
+// The port's device has gone: a USB adapter unplugged or re-enumerated, the far side
+// of a pseudo-terminal closed, a device node removed. Delivered once per open, on the
+// event thread, whatever the port's event mask, after every byte received before the
+// loss has been offered (EV_RXCHAR, when the mask has it). From then on the port's
+// threads leave the device alone and use no processor time; the port stays open
+// until SioClose, which is prompt and releases everything, and every open test leaves
+// SIO_ERR_PORT_LOST in last_error.
+#define SIO_EV_PORT_LOST 0x2000u
 
 // Every port's event mask until the application sets another.
 #define SIO_DEFAULT_EVENT_MASK 0x5FDu
@@ -20,6 +28,7 @@
 #define SIO_OK 0
 #define SIO_FAILED 1
 #define SIO_ERR_RING_ALLOC (-9993)
+#define SIO_ERR_PORT_LOST (-9992)  // the port is open but its device has gone (SIO_EV_PORT_LOST)
 
 // The application's per-port callback: (port index, event word); the result is ignored.
 typedef int32_t (*PortEventHandler)(uint8_t port, uint32_t events);
