@@ -44,6 +44,14 @@ void console_flush(void);
 // thread.
 void console_wait(int also_keys);
 
+// console_wait that also ends when extra_fd (a POSIX descriptor; -1 for none, and
+// ignored on Windows) is readable or timeout_ms pass (-1: no limit). Main thread.
+void console_wait_until(int also_keys, int extra_fd, int timeout_ms);
+
+// 1 when standard output goes to the terminal the board's bytes are shown on, with
+// its output processing off: a line there ends with CR LF.
+int console_shares_stdout(void);
+
 // Makes the wake-up ready; console_wake does nothing before. Main thread.
 void console_wake_init(void);
 
