@@ -9,6 +9,9 @@
 // SIO_EV_PORT_LOST -> both threads park on their stop until SioClose.
 #include "port_table.h"
 
+// ERROR_NO_SUCH_DEVICE, which not every set of Windows headers names.
+static const DWORD kNoSuchDevice = 433;
+
 // Errors of failed device calls once the device has gone, as the drivers in use give
 // them: usbser.sys and the CH34x drivers ERROR_ACCESS_DENIED, FTDI's
 // ERROR_BAD_COMMAND (so does our POSIX layer after a hang-up), Prolific's
@@ -19,7 +22,7 @@
 // error alone is taken for a loss.
 static const DWORD loss_errors[] = {
     ERROR_ACCESS_DENIED,   ERROR_BAD_COMMAND,      ERROR_GEN_FAILURE,          ERROR_NOT_READY,
-    ERROR_NO_SUCH_DEVICE,  ERROR_DEVICE_REMOVED,   ERROR_DEVICE_NOT_CONNECTED, ERROR_OPERATION_ABORTED,
+    kNoSuchDevice,         ERROR_DEVICE_REMOVED,   ERROR_DEVICE_NOT_CONNECTED, ERROR_OPERATION_ABORTED,
 };
 
 // Rounds of offering the last bytes to a handler that keeps taking them.
