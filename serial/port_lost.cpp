@@ -16,8 +16,8 @@ static const DWORD kNoSuchDevice = 433;
 // them: usbser.sys and the CH34x drivers ERROR_ACCESS_DENIED, FTDI's
 // ERROR_BAD_COMMAND (so does our POSIX layer after a hang-up), Prolific's
 // ERROR_GEN_FAILURE, a removed device node ERROR_DEVICE_REMOVED, ERROR_NO_SUCH_DEVICE
-// or ERROR_DEVICE_NOT_CONNECTED, and Wine, on a device whose tty hung up,
-// ERROR_NOT_READY. A request pending at the removal ends with ERROR_OPERATION_ABORTED,
+// or ERROR_DEVICE_NOT_CONNECTED, ERROR_NOT_READY for a device that stopped answering.
+// A request pending at the removal ends with ERROR_OPERATION_ABORTED,
 // which is also what Wine gives a comm-event wait that SetCommMask cuts short: no
 // error alone is taken for a loss.
 static const DWORD loss_errors[] = {
