@@ -18,8 +18,8 @@ static const DWORD kNoSuchDevice = 433;
 // ERROR_GEN_FAILURE, a removed device node ERROR_DEVICE_REMOVED, ERROR_NO_SUCH_DEVICE
 // or ERROR_DEVICE_NOT_CONNECTED, ERROR_NOT_READY for a device that stopped answering.
 // A request pending at the removal ends with ERROR_OPERATION_ABORTED,
-// which is also what Wine gives a comm-event wait that SetCommMask cuts short: no
-// error alone is taken for a loss.
+// which is also what Wine gives a comm-event wait that SetCommMask cuts short: that
+// one counts only with a second sign.
 static const DWORD loss_errors[] = {
     ERROR_ACCESS_DENIED,   ERROR_BAD_COMMAND,      ERROR_GEN_FAILURE,          ERROR_NOT_READY,
     kNoSuchDevice,         ERROR_DEVICE_REMOVED,   ERROR_DEVICE_NOT_CONNECTED, ERROR_OPERATION_ABORTED,
@@ -34,10 +34,14 @@ static bool SioIsLossError(DWORD error) {
   return false;
 }
 
-// The second sign: the device's status can no longer be read either. A live device
-// answers ClearCommError even right after a wait cut short by a mask change.
+// ERROR_OPERATION_ABORTED needs a second sign: the device's status can no longer be
+// read either (a live device answers ClearCommError right after a wait cut short by a
+// mask change). The other errors say it alone; a device that has gone may still
+// answer ClearCommError for a while (our POSIX layer does while it holds bytes
+// received before the hang-up).
 bool SioDeviceGone(uint8_t port, DWORD error) {
   if (!SioIsLossError(error)) return false;
+  if (error != ERROR_OPERATION_ABORTED) return true;
   DWORD errors = 0;
   COMSTAT stat = {};
   return !win32.ClearCommError(table().ports[port].handle.load(), &errors, &stat);
