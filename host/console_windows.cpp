@@ -328,5 +328,16 @@ void console_wait_until(int also_keys, int extra_fd, int timeout_ms) {
 
 void console_wait(int also_keys) { console_wait_until(also_keys, -1, -1); }
 
-// Standard output is in text mode: each line feed already ends its line with CR LF.
-int console_shares_stdout(void) { return 0; }
+// The run-time library's text mode ends each line of standard output with CR LF
+// itself, whatever the console's modes, so the program's own lines pass as they are.
+int console_raw_screen(FILE *stream) {
+  (void)stream;
+  return 0;
+}
+
+int console_mid_line(void) {
+  return 0;
+}
+
+void console_line_started(void) {
+}

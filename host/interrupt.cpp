@@ -30,7 +30,7 @@ void on_ending_signal(int signal_number) {
 
 void on_interrupt(int signal_number) {
   (void)signal_number;
-  printf("QUITTING\n");
+  host_message("QUITTING\n");
   fflush(stdout);
   close_link_for_good();
   end_program(1);

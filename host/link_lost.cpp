@@ -11,25 +11,14 @@
 static int loss_announced = 0;
 static int keys_dropped = 0;
 
-// When standard output is the terminal the board writes to, the line ends are CR LF
-// (its output processing is off) and a message starts on a fresh line if the board
-// left the cursor mid-line.
+// Through host_message, which starts the line afresh and ends it as the console needs.
 void link_message(const char *format, ...) {
-  console_flush();
-  int shared = console_shares_stdout();
-  const char *line_end = shared ? "\r\n" : "\n";
-  if (shared && console_column != 0) {
-    fputs(line_end, stdout);
-  }
+  char text[1024];
   va_list arguments;
   va_start(arguments, format);
-  vprintf(format, arguments);
+  vsnprintf(text, sizeof text, format, arguments);
   va_end(arguments);
-  fputs(line_end, stdout);
-  fflush(stdout);
-  if (shared) {
-    console_column = 0;
-  }
+  host_message("%s\n", text);
 }
 
 void link_announce_loss(void) {

@@ -14,37 +14,38 @@ static const DWORD kNoSuchDevice = 433;
 
 // Errors of failed device calls once the device has gone, as the drivers in use give
 // them: usbser.sys and the CH34x drivers ERROR_ACCESS_DENIED, FTDI's
-// ERROR_BAD_COMMAND (so does our POSIX layer after a hang-up), Prolific's
-// ERROR_GEN_FAILURE, a removed device node ERROR_DEVICE_REMOVED, ERROR_NO_SUCH_DEVICE
-// or ERROR_DEVICE_NOT_CONNECTED, ERROR_NOT_READY for a device that stopped answering.
-// A request pending at the removal ends with ERROR_OPERATION_ABORTED,
-// which is also what Wine gives a comm-event wait that SetCommMask cuts short: that
-// one counts only with a second sign.
-static const DWORD loss_errors[] = {
-    ERROR_ACCESS_DENIED,   ERROR_BAD_COMMAND,      ERROR_GEN_FAILURE,          ERROR_NOT_READY,
-    kNoSuchDevice,         ERROR_DEVICE_REMOVED,   ERROR_DEVICE_NOT_CONNECTED, ERROR_OPERATION_ABORTED,
+// ERROR_BAD_COMMAND (so does our POSIX layer after a hang-up), a removed device node
+// ERROR_DEVICE_REMOVED, ERROR_NO_SUCH_DEVICE or ERROR_DEVICE_NOT_CONNECTED,
+// ERROR_NOT_READY for a device that stopped answering. Two are given for other
+// failures too and count only with a second sign: Prolific's ERROR_GEN_FAILURE, which
+// any driver may give for a passing fault, and ERROR_OPERATION_ABORTED, which ends a
+// request pending at the removal but is also what Wine gives a comm-event wait that
+// SetCommMask cuts short.
+static const struct {
+  DWORD error;
+  bool needs_second_sign;
+} loss_errors[] = {
+    {ERROR_ACCESS_DENIED, false},  {ERROR_BAD_COMMAND, false},       {ERROR_NOT_READY, false},
+    {kNoSuchDevice, false},        {ERROR_DEVICE_REMOVED, false},    {ERROR_DEVICE_NOT_CONNECTED, false},
+    {ERROR_GEN_FAILURE, true},     {ERROR_OPERATION_ABORTED, true},
 };
 
 // Rounds of offering the last bytes to a handler that keeps taking them.
 static const int kOfferRounds = 64;
 
-static bool SioIsLossError(DWORD error) {
-  for (DWORD loss : loss_errors)
-    if (loss == error) return true;
-  return false;
-}
-
-// ERROR_OPERATION_ABORTED needs a second sign: the device's status can no longer be
-// read either (a live device answers ClearCommError right after a wait cut short by a
-// mask change). The other errors say it alone; a device that has gone may still
-// answer ClearCommError for a while (our POSIX layer does while it holds bytes
-// received before the hang-up).
+// The second sign: the device's status can no longer be read either (a live device
+// answers ClearCommError right after a wait cut short by a mask change). The other
+// errors say it alone: a device that has gone may still answer ClearCommError for a
+// while (our POSIX layer does while it holds bytes received before the hang-up).
 bool SioDeviceGone(uint8_t port, DWORD error) {
-  if (!SioIsLossError(error)) return false;
-  if (error != ERROR_OPERATION_ABORTED) return true;
-  DWORD errors = 0;
-  COMSTAT stat = {};
-  return !win32.ClearCommError(table().ports[port].handle.load(), &errors, &stat);
+  for (const auto &loss : loss_errors) {
+    if (loss.error != error) continue;
+    if (!loss.needs_second_sign) return true;
+    DWORD errors = 0;
+    COMSTAT stat = {};
+    return !win32.ClearCommError(table().ports[port].handle.load(), &errors, &stat);
+  }
+  return false;
 }
 
 bool SioPortLost(uint8_t port) {
