@@ -27,12 +27,6 @@ namespace {
 
 const DWORD kHang = 10000;  // a bound only a hang reaches
 
-long usec(clockid_t clock) {  // CLOCK_PROCESS_CPUTIME_ID counts every thread's CPU time
-  struct timespec t;
-  clock_gettime(clock, &t);
-  return t.tv_sec * 1000000L + t.tv_nsec / 1000;
-}
-
 uint32_t speed(int fd) {
   uint32_t baud;
   return posix::tty_get_speed(fd, &baud) ? baud : 0;
