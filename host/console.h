@@ -56,6 +56,10 @@ void console_flush(void);
 // thread.
 void console_wait(int also_keys);
 
+// console_wait that also ends when extra_fd (a POSIX descriptor; -1 for none, and
+// ignored on Windows) is readable or timeout_ms pass (-1: no limit). Main thread.
+void console_wait_until(int also_keys, int extra_fd, int timeout_ms);
+
 // Makes the wake-up ready; console_wake does nothing before. Main thread.
 void console_wake_init(void);
 

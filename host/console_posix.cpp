@@ -284,19 +284,26 @@ static void drain_wake(void) {
   }
 }
 
-void console_wait(int also_keys) {
+void console_wait_until(int also_keys, int extra_fd, int timeout_ms) {
   console_flush();
   fflush(stdout);
   if (also_keys && key_position < key_length) {
     return;
   }
-  struct pollfd p[2] = {{wake_read, POLLIN, 0}, {-1, POLLIN, 0}};
+  struct pollfd p[3] = {{wake_read, POLLIN, 0}, {-1, POLLIN, 0}, {extra_fd, POLLIN, 0}};
   if (also_keys && !input_closed) {
     p[1].fd = in_fd;
   }
   // Without a wake-up pipe (it could not be made) the wait falls back to a 1 ms nap.
-  int timeout_ms = wake_read >= 0 ? -1 : 1;
-  while (poll(p, 2, timeout_ms) < 0 && errno == EINTR) {
+  if (wake_read < 0 && (timeout_ms < 0 || timeout_ms > 1)) {
+    timeout_ms = 1;
+  }
+  while (poll(p, 3, timeout_ms) < 0 && errno == EINTR) {
   }
   drain_wake();
 }
+
+void console_wait(int also_keys) {
+  console_wait_until(also_keys, -1, -1);
+}
+

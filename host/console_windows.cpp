@@ -310,7 +310,9 @@ void console_wake(void) {
   if (event != nullptr) SetEvent(event);
 }
 
-void console_wait(int also_keys) {
+// extra_fd is a POSIX descriptor: there is none to wait for here.
+void console_wait_until(int also_keys, int extra_fd, int timeout_ms) {
+  (void)extra_fd;
   console_flush();
   fflush(stdout);
   if (also_keys && console_key_waiting()) return;
@@ -321,8 +323,10 @@ void console_wait(int also_keys) {
     if (count == 2) WaitForSingleObject(key_ready, 1); else Sleep(1);
     return;
   }
-  WaitForMultipleObjects(count, waits, FALSE, INFINITE);
+  WaitForMultipleObjects(count, waits, FALSE, timeout_ms < 0 ? INFINITE : (DWORD)timeout_ms);
 }
+
+void console_wait(int also_keys) { console_wait_until(also_keys, -1, -1); }
 
 // The run-time library's text mode ends each line of standard output with CR LF
 // itself, whatever the console's modes, so the program's own lines pass as they are.

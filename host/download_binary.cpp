@@ -67,12 +67,13 @@ static void send_pairs(RecordParser *parser, int first, int n) {
   }
 }
 
-// Sends the record and waits for the target's answer.
+// Sends the record and waits for the target's answer (or the loss of the link,
+// which download_binary then sees).
 static void handshake(void) {
   resend_record();
   for (;;) {
     int byte = rx_get();
-    if (byte == ack) {
+    if (byte == ack || byte == RX_LOST) {
       return;
     }
     if (byte == nak) {
@@ -179,13 +180,14 @@ void download_binary(const char *name, int verify) {
     return;
   }
   RecordParser parser = {&file, 0, 0, 0, 0};
+  // A lost link stops the download at once: nothing more is read or sent.
   int character = read_file_char(&file);
-  while (character >= 0) {
+  while (character >= 0 && !link_is_lost()) {
     parse_character(&parser, character);
     character = read_file_char(&file);
   }
   // The count has gone out: finish the record from the end-of-file value.
-  while (parser.state == 3 || parser.state == 4) {
+  while ((parser.state == 3 || parser.state == 4) && !link_is_lost()) {
     parse_character(&parser, character);
   }
   text_file_close(&file);

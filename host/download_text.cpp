@@ -8,10 +8,15 @@ static const int abort_mark = 0x3E;  // '>': from the target, ends the download;
 static const int enq = 0x05;
 static const int ack = 0x06;
 
-// Waits for the echo of character; 0 when the target answered '>' instead.
+// Waits for the echo of character; 0 when the target answered '>' instead, -1 when
+// the link was lost.
 static int wait_for_echo(int character) {
   for (;;) {
-    int byte = rx_get() & 0xFF;
+    int got = rx_get();
+    if (got == RX_LOST) {
+      return -1;
+    }
+    int byte = got & 0xFF;
     if (byte == character) {
       return 1;  // checked first, so the echo of a '>' in the file is accepted
     }
@@ -31,14 +36,17 @@ void download_text(const char *name, int verify) {
        character = text_file_getc(&file)) {
     show_progress(character);
     send_byte(character);
-    if (!wait_for_echo(character)) {
+    int echoed = wait_for_echo(character);
+    if (echoed <= 0) {
       text_file_close(&file);
-      send_byte(ack);
-      return;
+      if (echoed == 0) {
+        send_byte(ack);
+      }
+      return;  // a lost link stops the download: nothing more is sent
     }
   }
   send_byte(abort_mark);
-  while (rx_get() != enq) {
+  for (int byte = rx_get(); byte != enq && byte != RX_LOST; byte = rx_get()) {
     // everything before the target's ENQ is dropped, '>' included
   }
   text_file_close(&file);

@@ -66,6 +66,41 @@ void link_enter(void);
 void link_leave(void);
 void close_link_for_good(void);  // takes the gate, closes, and never gives it back
 
+// A lost link: the port's device has gone (SIO_EV_PORT_LOST). link_lost is 1 from the
+// loss until the port is open again; the event thread raises it, the main thread
+// lowers it before it reopens the port. While it is up, rx_get gives RX_LOST once
+// RxRing is empty, send_bytes drops what it is given, and every request in progress
+// ends at once.
+extern std::atomic<int> link_lost;
+#define RX_LOST (-256)  // rx_get's result once the link is lost and nothing is left
+int link_is_lost(void);
+// Says once per loss that the port is lost and that tavo waits for it. Main thread.
+void link_announce_loss(void);
+// The main thread's wait for a lost port: closes it, drops the keys typed meanwhile
+// (saying so once), and reopens it with the same settings as soon as its device path
+// is back. Returns with the port open again; Ctrl-C or another ending signal ends the
+// process meanwhile.
+void await_link_return(void);
+// The port as it was asked for on the command line; the device path behind COMn.
+int link_port_number(void);
+int32_t link_baud(void);
+int reopen_link(void);  // open_link with what it was last given
+const char *link_device_path(int port_number);
+// One of tavo's own messages about the link, on a line of its own (printf format,
+// no line end). Main thread.
+void link_message(const char *format, ...);
+
+// Watching a device path for its return (one implementation per platform): begin
+// before trying the path, so that a return between the try and the wait still ends
+// the wait; wait blocks until the path may be back, a key is waiting, or a few
+// hundred milliseconds pass.
+struct LinkWatch {
+  int fd;  // POSIX: inotify descriptor, -1 when the path cannot be watched
+};
+void link_watch_begin(LinkWatch *watch, const char *path);
+void link_watch_wait(LinkWatch *watch);
+void link_watch_end(LinkWatch *watch);
+
 void main_loop(void);  // never returns
 void display_char(int byte);
 
@@ -73,6 +108,9 @@ void display_char(int byte);
 // every later thread inherits the block) and starts the thread that waits for it.
 void start_interrupt_thread(void);
 [[noreturn]] void on_interrupt(int signal_number);
+// SIGTERM, SIGHUP or SIGQUIT: the port is closed (its device's settings given back) and
+// the process ends with status 128 + the signal's number, without a message.
+[[noreturn]] void on_ending_signal(int signal_number);
 // Ends the process with exit status `status` (files flushed and closed, console
 // restored). Only the first caller gets through, whatever thread it runs on; any later
 // one waits for the process to end.

@@ -1,5 +1,6 @@
 // Ending the program: on_interrupt, which Ctrl-C runs on a thread of its own, closes
-// the port and ends with status 1; end_program lets only one thread end the process.
+// the port and ends with status 1; on_ending_signal does the same for SIGTERM, SIGHUP
+// and SIGQUIT with status 128 + n; end_program lets only one thread end the process.
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -18,6 +19,13 @@ void end_program(int status) {
   fflush(nullptr);
   console_restore();
   _Exit(status);
+}
+
+// The usual status of a process ended by a signal, without a message: the port's
+// device gets its own settings back, as at Ctrl-C.
+void on_ending_signal(int signal_number) {
+  close_link_for_good();
+  end_program(128 + signal_number);
 }
 
 void on_interrupt(int signal_number) {

@@ -1,42 +1,59 @@
-// Ctrl-C on POSIX systems: SIGINT is blocked in every thread but one, which waits for
-// it with sigwait and then runs on_interrupt; from then on a second SIGINT restores the
-// console and ends the process at once.
+// Ctrl-C and the other ending signals on POSIX systems: SIGINT, SIGTERM, SIGHUP and
+// SIGQUIT are blocked in every thread but one, which waits for them with sigwait and
+// then runs on_interrupt (SIGINT) or on_ending_signal; from then on a second one
+// restores the console and ends the process at once.
 #include <pthread.h>
 #include <signal.h>
 
 #include "host/console.h"
 #include "host/host.h"
 
-static void interrupt_set(sigset_t *set) {
-  sigemptyset(set);
-  sigaddset(set, SIGINT);
+static const int ending_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// The signals waited for; written before the thread starts, then only read.
+static sigset_t waited;
+
+// A signal other than SIGINT that was ignored when the program started (nohup) stays
+// ignored; SIGINT always counts, since Ctrl-C is how tavo ends.
+static void choose_signals(void) {
+  sigemptyset(&waited);
+  for (int signal_number : ending_signals) {
+    struct sigaction found;
+    if (signal_number != SIGINT && sigaction(signal_number, nullptr, &found) == 0 &&
+        found.sa_handler == SIG_IGN) {
+      continue;
+    }
+    sigaddset(&waited, signal_number);
+  }
 }
 
-// From now on SIGINT is no longer waited for: it restores the console and ends the
-// process, and this thread is the one that takes it.
+// From now on these signals are no longer waited for: they restore the console and
+// end the process, and this thread is the one that takes them.
 static void disarm(void) {
-  console_exit_on_signal(SIGINT);
-  sigset_t set;
-  interrupt_set(&set);
-  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  for (int signal_number : ending_signals) {
+    if (sigismember(&waited, signal_number)) {
+      console_exit_on_signal(signal_number);
+    }
+  }
+  pthread_sigmask(SIG_UNBLOCK, &waited, nullptr);
 }
 
 static void *wait_for_interrupt(void *unused) {
   (void)unused;
-  sigset_t set;
-  interrupt_set(&set);
   int signal_number = 0;
-  while (sigwait(&set, &signal_number) != 0) {
+  while (sigwait(&waited, &signal_number) != 0) {
   }
   disarm();
-  on_interrupt(signal_number);
+  if (signal_number == SIGINT) {
+    on_interrupt(signal_number);
+  }
+  on_ending_signal(signal_number);
 }
 
 void start_interrupt_thread(void) {
-  sigset_t set;
-  interrupt_set(&set);
   signal(SIGINT, SIG_DFL);  // a SIGINT ignored by whoever started us would never arrive
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  choose_signals();
+  pthread_sigmask(SIG_BLOCK, &waited, nullptr);
   pthread_t thread;
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);

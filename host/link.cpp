@@ -11,6 +11,10 @@ uint32_t saved_event_mask = 0;
 
 static std::mutex link_gate;
 
+// What open_link was last asked for, for a reopen (main thread).
+static int opened_port_number = 0;
+static int32_t opened_baud = 0;
+
 static const uint32_t rx_queue_size = 8192;
 static const uint32_t tx_queue_size = 4096;
 const int32_t baud_rates[8] = {1200, 2400, 4800, 9600, 19200, 38400, 76800, 115200};
@@ -68,6 +72,8 @@ static int open_port(int port_number, int32_t baud) {
 // Interrupt and start-up do not overlap: a Ctrl-C during open_link waits at the gate
 // and then closes the port that was just opened.
 int open_link(int port_number, int32_t baud) {
+  opened_port_number = port_number;
+  opened_baud = baud;
   link_enter();
   int opened = open_port(port_number, baud);
   link_leave();
@@ -92,4 +98,17 @@ void close_link(void) {
 void close_link_for_good(void) {
   link_enter();
   close_port();
+}
+
+int link_port_number(void) {
+  return opened_port_number;
+}
+
+// The same open and set-up as at start, with the same settings.
+int reopen_link(void) {
+  return open_link(opened_port_number, opened_baud);
+}
+
+int32_t link_baud(void) {
+  return opened_baud;
 }

@@ -18,6 +18,7 @@
 #include "serial/sio.h"
 
 RxRing rx_ring;
+std::atomic<int> link_lost{0};
 
 static const uint8_t rx_port_direction = 0;
 static const uint8_t tx_port_direction = 1;
@@ -80,7 +81,23 @@ static int take_pending(uint8_t port) {
   return taken > 0 ? 1 : 0;
 }
 
+// The loss comes after the port's last received bytes, which are in RxRing (or held
+// in the library) by then; seq_cst pairs with rx_wait, as for a byte.
+static void note_loss(void) {
+  link_lost.store(1, std::memory_order_seq_cst);
+  if (rx_ring.rx_waiting.load(std::memory_order_seq_cst)) {
+    console_wake();
+  }
+}
+
+int link_is_lost(void) {
+  return link_lost.load(std::memory_order_seq_cst);
+}
+
 int32_t on_port_event(uint8_t port, uint32_t events) {
+  if (events & SIO_EV_PORT_LOST) {
+    note_loss();
+  }
   if ((events & EV_RXCHAR) == 0) {
     return 0;
   }
@@ -130,7 +147,7 @@ void rx_wait(int also_keys) {
   rx_ring.rx_waiting.store(1, std::memory_order_seq_cst);
   take_held_bytes();
   if (rx_ring.rx_count.load(std::memory_order_seq_cst) == 0 &&
-      !rx_held.load(std::memory_order_seq_cst)) {
+      !rx_held.load(std::memory_order_seq_cst) && !link_is_lost()) {
     console_wait(also_keys);
   }
   rx_ring.rx_waiting.store(0, std::memory_order_relaxed);
@@ -151,8 +168,18 @@ void rx_consume(int count) {
   take_held_bytes();
 }
 
+// Nothing more will come from a lost link once RxRing and the library are empty.
+static int nothing_left(void) {
+  return link_is_lost() && rx_ring.rx_count.load(std::memory_order_seq_cst) == 0 &&
+         !rx_held.load(std::memory_order_seq_cst);
+}
+
 int rx_get(void) {
   while (rx_ring.rx_count.load(std::memory_order_acquire) == 0) {
+    if (nothing_left()) {
+      link_announce_loss();
+      return RX_LOST;
+    }
     rx_wait(0);
   }
   uint8_t byte = rx_ring.data[rx_ring.rx_read_pos];
@@ -182,10 +209,11 @@ static void nap(void) {
 }
 
 // Bytes the library refuses after reporting room are tried again: a typed key or a
-// record byte is never dropped.
+// record byte is never dropped while the link is there. A lost link takes nothing:
+// the board the bytes were meant for has gone.
 void send_bytes(const uint8_t *bytes, int length) {
   uint32_t left = length > 0 ? (uint32_t)length : 0;
-  while (left > 0) {
+  while (left > 0 && !link_is_lost()) {
     uint32_t taken = try_send(bytes, left);
     if (taken == 0) {
       nap();

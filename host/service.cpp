@@ -65,16 +65,28 @@ static void dispatch(int letter, const char *name) {
   }
 }
 
+// A request cut short by a lost link is not served: the board that asked has gone.
 void serve_request(void) {
   char name[name_limit + 1];
   send_byte(ready_mark);
   int letter = rx_get();
   rx_get();  // the byte after the letter is dropped, whatever it is
-  if (!read_word(name)) {
+  int fits = read_word(name);
+  if (link_is_lost()) {
+    return;
+  }
+  if (!fits) {
     refuse_long_name(letter);
     return;
   }
   dispatch(letter, name);
+}
+
+// A save cut short by a lost link keeps what was received before the loss.
+static void save_cut_short(FILE *file, const char *name, long saved) {
+  int closed = fclose(file) == 0;
+  link_message("File <%s> is incomplete: it holds the %ld bytes received before the port was lost%s",
+               name, saved, closed ? "" : " (closing it failed)");
 }
 
 // Save: everything from the first 'S' or 'Q' up to a '>' goes into the file byte for
@@ -91,13 +103,20 @@ void upload_to_file(const char *name) {
   fflush(stdout);
   send_byte(line_mark);
   int byte = rx_get();
-  while (byte != 'S' && byte != 'Q') {
+  while (byte != 'S' && byte != 'Q' && byte != RX_LOST) {
     byte = rx_get();
   }
   int write_failed = 0;
+  long saved = 0;
   while (byte != refuse_mark) {
+    if (byte == RX_LOST) {
+      save_cut_short(file, name, saved);
+      return;
+    }
     if (fputc(byte & 0xFF, file) == EOF) {
       write_failed = 1;  // keep taking the text so that the target stays in step
+    } else {
+      saved += 1;
     }
     show_progress(byte);
     byte = rx_get();

@@ -37,9 +37,10 @@ void display_char(int byte) {
   }
 }
 
-// One key per pass: the second byte of an escape sequence goes on the next pass.
+// One key per pass: the second byte of an escape sequence goes on the next pass. Keys
+// typed once the link is lost are left to await_link_return, which drops them.
 static void send_waiting_key(void) {
-  if (console_key_waiting()) {
+  if (!link_is_lost() && console_key_waiting()) {
     send_byte(console_read_key());
   }
 }
@@ -65,11 +66,16 @@ static void handle_received_bytes(void) {
 }
 
 // A pass sends a key, then everything received; then the loop blocks until a key or
-// a byte is waiting, with this pass's screen output written out first.
+// a byte is waiting, with this pass's screen output written out first. Once the
+// bytes received before a loss are shown, the loop waits for the port to come back.
 void main_loop(void) {
   for (;;) {
     send_waiting_key();
     handle_received_bytes();
+    if (link_is_lost()) {
+      await_link_return();
+      continue;
+    }
     rx_wait(1);
   }
 }

@@ -33,13 +33,18 @@ static bool event_current(const EventState &s) {
   return event_epoch[s.port].load() == s.epoch;
 }
 
-// One device wait. True with the event word when it succeeded.
-static bool wait_device_event(EventState &s, DWORD *word) {
+// One device wait. True with the event word when it succeeded; otherwise `error` is
+// the failure's error.
+static bool wait_device_event(EventState &s, DWORD *word, DWORD *error) {
   *word = 0;
+  *error = 0;
   if (win32.WaitCommEvent(s.handle, word, &s.request)) return true;
-  if (win32.GetLastError() != ERROR_IO_PENDING) return false;
+  *error = win32.GetLastError();
+  if (*error != ERROR_IO_PENDING) return false;
   DWORD unused = 0;
-  return win32.GetOverlappedResult(s.handle, &s.request, &unused, TRUE) != FALSE;
+  if (win32.GetOverlappedResult(s.handle, &s.request, &unused, TRUE)) return true;
+  *error = win32.GetLastError();
+  return false;
 }
 
 // Latches the word and hands it to the handler. EV_TXEMPTY waits for the writer while
@@ -81,12 +86,23 @@ static void pause_if_quiet(EventState &s, bool delivered) {
   if (woke == WAIT_FAILED || (woke == WAIT_OBJECT_0 && !stopping)) win32.Sleep(s.pause_ms);
 }
 
+// After a loss: no device calls until the stopper sets started_event with stop.
+static void park_after_loss(EventState &s) {
+  ThreadRecord &e = table().event_threads[s.port];
+  SioParkAfterLoss(s.started_event, nullptr, [&] { return !event_current(s) || e.stop.load() != 0; });
+}
+
 static void event_loop(EventState &s) {
   ThreadRecord &e = table().event_threads[s.port];
   for (;;) {
-    DWORD word = 0;
-    bool ok = wait_device_event(s, &word);
+    DWORD word = 0, error = 0;
+    bool ok = wait_device_event(s, &word, &error);
     if (!event_current(s)) return;
+    if (!ok && e.stop.load() == 0 && SioDeviceGone(s.port, error)) {
+      SioDeliverLoss(s.port);
+      park_after_loss(s);
+      return;
+    }
     if (ok && word != 0) deliver(s, word);
     if (!event_current(s) || e.stop.load() != 0) return;
     pause_if_quiet(s, ok && word != 0);

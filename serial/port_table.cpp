@@ -43,7 +43,8 @@ bool SioIsOpen(uint8_t port) {
   PortTable &t = table();
   if (port < SIO_PORT_COUNT && t.open_ports.load() != 0) {
     if (t.ports[port].handle.load() != nullptr) {
-      t.ports[port].last_error.store(SIO_OK);
+      // A lost port stays open (so that it can be closed) and says so.
+      t.ports[port].last_error.store(t.ports[port].lost.load() ? SIO_ERR_PORT_LOST : SIO_OK);
       return true;
     }
     t.ports[port].last_error.store(SIO_FAILED);

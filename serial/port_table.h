@@ -146,6 +146,8 @@ struct PortRecord {
   std::atomic<uint8_t> modem_changes;   // accumulated modem change bits (port lock)
   std::atomic<uint32_t> ring_polling;   // writer polls the modem status for RING
   std::atomic<uint32_t> baud;           // rate of the latest DCB applied by SioSetDcb
+  std::atomic<uint8_t> lost;            // 1 once the device has gone (event thread sets;
+                                        // any thread reads; cleared with the records at close)
   PortSettings saved_settings;          // the device's own settings, from open to close
 };
 
@@ -223,6 +225,23 @@ void SioKeepLingeringThread(uint8_t port, HANDLE thread, const HANDLE *events, i
 // Starts a port's writer or event thread on `entry`, with the record's stop and
 // suspension cleared; the handle (also stored in the record), or null.
 HANDLE SioSpawnPortThread(uint8_t port, ThreadRecord &record, LPTHREAD_START_ROUTINE entry);
+
+// The loss of a port's device (port_lost.cpp). A failed device wait, read or write
+// whose error is one a vanished device gives (an aborted request only when the
+// device's status can no longer be read either) is a loss; the event thread then delivers the bytes still
+// held and SIO_EV_PORT_LOST once, and both threads park until the port is closed.
+bool SioDeviceGone(uint8_t port, DWORD error);
+bool SioPortLost(uint8_t port);
+void SioDeliverLoss(uint8_t port);
+// Parks a port thread after a loss: waits on `wake` (without a time limit, no device
+// calls) until stop() holds; answers each wake with `answer` (a flush waits for it).
+template <typename Stop>
+void SioParkAfterLoss(HANDLE wake, HANDLE answer, Stop stop) {
+  while (!stop()) {
+    if (win32.WaitForSingleObject(wake, INFINITE) == WAIT_FAILED) win32.Sleep(100);
+    if (answer != nullptr) win32.SetEvent(answer);
+  }
+}
 
 // Waits up to `ms` for a thread to end (in place of a plain sleep between the tries
 // of a stop).

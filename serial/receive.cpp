@@ -109,9 +109,10 @@ static uint32_t SioFreeSpan(const RingQueue &ring) {
 static bool SioFillLocked(uint8_t port, RingQueue &ring) {
   if (ring.count.load() >= ring.size.load()) return false;  // full, or emptied of storage
   if (ring.count.load() == 0) RingReset(&ring);
-  uint32_t waiting = SioGetDriverQueueCount(port, 0);
-  if (waiting == 0) return false;
   uint32_t span = SioFreeSpan(ring);
+  // A lost device no longer reports its count, but its reads still give what it held.
+  uint32_t waiting = SioPortLost(port) ? span : SioGetDriverQueueCount(port, 0);
+  if (waiting == 0) return false;
   uint32_t want = waiting < span ? waiting : span;
   uint32_t write_pos = ring.write_pos.load();
   uint32_t status = 0;
@@ -163,7 +164,7 @@ void SioFillRxRing(uint8_t port) {
     SioUnlockRing(&ring);
   }
   SioTestBacklog(port);
-  if (failed) table().ports[port].last_error.store(SIO_FAILED);
+  if (failed) table().ports[port].last_error.store(SioPortLost(port) ? SIO_ERR_PORT_LOST : SIO_FAILED);
 }
 
 // The test, the copy and the update are all made under the ring's lock, so a fill

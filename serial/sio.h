@@ -31,9 +31,17 @@
 #endif
 #endif
 
-// The library's own event bit, beside the device's EV_ bits; never programmed into the
-// device: the transmit ring has run empty (delivered by the writer thread).
+// The library's own event bits, beside the device's EV_ bits; never programmed into the
+// device. The transmit ring has run empty (delivered by the writer thread):
 #define SIO_EV_TXRING_EMPTY 0x1000u
+// The port's device has gone: a USB adapter unplugged or re-enumerated, the far side
+// of a pseudo-terminal closed, a device node removed. Delivered once per open, on the
+// event thread, whatever the port's event mask, after every byte received before the
+// loss has been offered (EV_RXCHAR, when the mask has it). From then on the port's
+// threads leave the device alone and use no processor time; the port stays open
+// until SioClose, which is prompt and releases everything, and every open test leaves
+// SIO_ERR_PORT_LOST in its last error.
+#define SIO_EV_PORT_LOST 0x2000u
 
 // Every port's event mask until the application sets another.
 #define SIO_DEFAULT_EVENT_MASK 0x5FDu
@@ -50,6 +58,7 @@
 #define SIO_ERR_ACCESS_DENIED (-9981)
 #define SIO_ERR_BUSY (-9982)
 #define SIO_ERR_NOT_SERIAL (-9983)
+#define SIO_ERR_PORT_LOST (-9992)  // the port is open but its device has gone (SIO_EV_PORT_LOST)
 
 // The application's per-port callback, called on the library's threads with (port
 // index, event word); the result is ignored. It must not wait for transmit room.

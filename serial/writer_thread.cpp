@@ -17,7 +17,7 @@ constexpr DWORD kBackOffFirstMs = 4;        // pause after a device write that f
 constexpr DWORD kBackOffMaxMs = 100;        // doubling up to this while failures go on
 
 // What the writer does next.
-enum class Next { Drain, Idle, BackOff, End };
+enum class Next { Drain, Idle, BackOff, Park, End };
 
 // The thread's own values. The event handles are copies taken at start, so that a
 // writer given up on at stop still holds valid (kept) handles.
@@ -201,6 +201,10 @@ static Next writer_drain(WriterState &s) {
   RingQueue &ring = t.tx_rings[s.port];
   SioLockRing(&ring);
   for (;;) {
+    if (SioPortLost(s.port)) {
+      SioUnlockRing(&ring);
+      return Next::Park;
+    }
     if (is_win95.load(std::memory_order_relaxed)) writer_poll_receive(s);
     Chunk c = take_chunk(s.port);
     // The write reads the ring's storage outside the lock: new rings (SioSetBufferSizes)
@@ -298,6 +302,14 @@ static Next writer_back_off(WriterState &s) {
   return writer_stopping(s) ? Next::End : Next::Drain;
 }
 
+// The device has gone: the queued bytes stay where they are, and the writer makes no
+// device call until its stop. A flush meanwhile is answered as usual.
+static Next writer_park(WriterState &s) {
+  table().tx_in_flight[s.port].store(0);
+  SioParkAfterLoss(s.wake_event, s.started_event, [&] { return writer_stopping(s); });
+  return Next::End;
+}
+
 DWORD WINAPI SioWriterThread(LPVOID port_arg) {
   WriterState s = {};
   s.port = *static_cast<uint8_t *>(port_arg);
@@ -308,6 +320,7 @@ DWORD WINAPI SioWriterThread(LPVOID port_arg) {
       case Next::Drain: next = writer_drain(s); break;
       case Next::Idle: next = writer_idle(s); break;
       case Next::BackOff: next = writer_back_off(s); break;
+      case Next::Park: next = writer_park(s); break;
       case Next::End: break;
     }
   }

@@ -2,6 +2,7 @@
 // second pseudo-terminal pair played by the test as the board.
 #include "e2e_harness.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -10,6 +11,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -93,21 +95,79 @@ static const struct passwd *nobody(void) {
   _exit(127);
 }
 
-bool tavo_start(Tavo *t, const TavoRun &run, bool up) {
-  char dir[] = "/tmp/tavo-e2e-XXXXXX", line_path[128];
-  int out[2];
-  struct termios s = {};  // the line's: raw, 2400 baud, two stop bits and RTS/CTS, unlike
-  s.c_cflag = CS8 | CREAD | CSTOPB | CRTSCTS;  // tavo's, so that their return shows
+// A new line pair, with the line's settings at creation: raw, 2400 baud, two stop bits
+// and RTS/CTS, unlike tavo's, so that their return shows. Its slave's path in path.
+static bool line_open(Tavo *t, std::string *path) {
+  char name[128];
+  struct termios s = {};
+  s.c_cflag = CS8 | CREAD | CSTOPB | CRTSCTS;
   cfsetspeed(&s, B2400);
-  if (!mkdtemp(dir) || openpty(&t->line, &t->line_device, line_path, &s, nullptr) ||
-      pipe(out) || openpty(&t->console, &t->console_device, nullptr, nullptr, nullptr))
+  if (openpty(&t->line, &t->line_device, name, &s, nullptr)) return false;
+  fcntl(t->line, F_SETFL, O_NONBLOCK);
+  *path = name;
+  return true;
+}
+
+void line_hang_up(Tavo *t) {
+  for (int *fd : {&t->line, &t->line_device})
+    if (*fd >= 0) close(*fd), *fd = -1;
+  if (!t->link.empty()) unlink(t->link.c_str());
+}
+
+bool line_replace(Tavo *t) {
+  std::string path, next = t->link + ".new";
+  line_hang_up(t);
+  return line_open(t, &path) && symlink(path.c_str(), next.c_str()) == 0 &&
+         rename(next.c_str(), t->link.c_str()) == 0;
+}
+
+static std::string proc_path(Tavo *t, const char *what) { return "/proc/" + std::to_string(t->pid) + "/" + what; }
+
+static long count_entries(const std::string &folder) {
+  DIR *d = opendir(folder.c_str());
+  long n = 0;
+  for (struct dirent *e; d && (e = readdir(d));) n += e->d_name[0] != '.';
+  if (d) closedir(d);
+  return n;
+}
+
+long tavo_threads(Tavo *t) { return count_entries(proc_path(t, "task")); }
+long tavo_descriptors(Tavo *t) { return count_entries(proc_path(t, "fd")); }
+
+double tavo_cpu_ms(Tavo *t) {
+  DIR *d = opendir(proc_path(t, "task").c_str());
+  double ns = 0;
+  for (struct dirent *e; d && (e = readdir(d));)
+    if (e->d_name[0] != '.') ns += atof(read_file(proc_path(t, "task/") + e->d_name + "/schedstat").c_str());
+  if (d) closedir(d);
+  return ns / 1e6;
+}
+
+long tavo_status_kb(Tavo *t, const char *field) {
+  std::string status = read_file(proc_path(t, "status"));
+  size_t at = status.find(std::string(field) + ":");
+  return at == std::string::npos ? -1 : atol(status.c_str() + at + strlen(field) + 1);
+}
+
+bool tavo_start(Tavo *t, const TavoRun &run, bool up) {
+  char dir[] = "/tmp/tavo-e2e-XXXXXX";
+  std::string line_path;
+  int out[2];
+  struct termios s = {};
+  if (!mkdtemp(dir) || !line_open(t, &line_path) || pipe(out) ||
+      openpty(&t->console, &t->console_device, nullptr, nullptr, nullptr))
     return false;  // no directory, pipe or pseudo-terminal
   t->dir = dir;
+  if (run.line_link) {  // in a folder of its own beside tavo's working directory
+    t->link = t->dir + "/dev/com";
+    if (mkdir((t->dir + "/dev").c_str(), 0700) || symlink(line_path.c_str(), t->link.c_str())) return false;
+    line_path = t->link;
+  }
   for (const auto &file : run.files) write_file(t->dir + "/" + file.first, file.second);
   if (run.line_locked && flock(t->line_device, LOCK_EX | LOCK_NB) != 0) return false;
   t->line_path = line_path;
   const struct passwd *user = run.line_denied ? nobody() : nullptr;
-  if (run.line_denied && geteuid() != 0 && chmod(line_path, 0) != 0) return false;
+  if (run.line_denied && geteuid() != 0 && chmod(line_path.c_str(), 0) != 0) return false;
   if (run.line_denied && geteuid() == 0 && (user == nullptr || chmod(dir, 0755) != 0)) return false;
   t->line_before = settings(t->line_device), t->console_before = settings(t->console_device);
   std::vector<std::pair<std::string, std::string>> env;
@@ -131,7 +191,6 @@ bool tavo_start(Tavo *t, const TavoRun &run, bool up) {
   close(out[1]);
   t->out_fd = run.own_terminal && !run.out_on_console ? out[0] : (close(out[0]), -1);
   t->pidfd = (int)syscall(SYS_pidfd_open, t->pid, 0);
-  fcntl(t->line, F_SETFL, O_NONBLOCK);
   fcntl(t->console, F_SETFL, O_NONBLOCK);
   // The terminal loop runs once the console is raw both ways (set after the "Using"
   // line, which must have been read too): looked at every 2 ms, as no event tells.

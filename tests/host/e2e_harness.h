@@ -20,6 +20,7 @@ struct TavoRun {
   bool line_argument = false;  // the board's device given as the last argument, COM1..4 nowhere
   bool line_denied = false;    // tavo may not open the board's device (run as nobody when root)
   bool out_on_console = false; // standard output on the console, its own terminal too
+  bool line_link = false;    // TAVO_COM1..4 name a symbolic link to the line (Tavo::link)
 };
 inline const TavoRun binary_run{{"COM1:", "115200", "/B"}, TAVO_EXE, "tavo", true, false, 0, {}};
 
@@ -30,6 +31,7 @@ struct Tavo {
   std::string console_before, line_before;  // settings() of both before the start
   std::string line_path;                    // the board's device, as tavo opens it
   std::string out, screen, line_in, dir;  // stdout, screen, line bytes not yet taken
+  std::string link;  // with line_link: the symbolic link that leads to the line
 };
 
 // Starts it and, with wait_up, waits until its terminal loop runs.
@@ -47,6 +49,20 @@ std::string board_read_record(Tavo *t);  // 'R', type, count and count bytes
 void type_keys(Tavo *t, const std::string &keys);
 // Standard output or the screen after `from`, once it holds `text` (or at the bound).
 std::string wait_for(Tavo *t, std::string Tavo::*where, size_t from, const std::string &text);
+
+// The board's device goes and comes back: line_hang_up closes the line's pair (what
+// tavo has then is hung up) and removes the link, as udev does on an unplug (a link
+// left to the old /dev/pts/N could lead to someone else's pseudo-terminal once the
+// number is used again); line_replace puts a new pair, with the line's settings at
+// creation, under the link (made beside it and renamed over it).
+void line_hang_up(Tavo *t);
+bool line_replace(Tavo *t);
+// tavo's processor time so far (all its threads), in milliseconds.
+double tavo_cpu_ms(Tavo *t);
+// A field of /proc/<pid>/status in kB (VmRSS, VmHWM), and tavo's threads and descriptors.
+long tavo_status_kb(Tavo *t, const char *field);
+long tavo_threads(Tavo *t);
+long tavo_descriptors(Tavo *t);
 
 std::string settings(int fd);  // a terminal's settings, in hex, to compare
 void write_file(const std::string &path, const std::string &bytes);

@@ -15,7 +15,9 @@
 // A refused command line ends at once with status 0 and exactly its message (the line
 // is held by another program then). An accepted one shows the banner, "Using ..." and
 // the line naming the device, with the port set to 8N1 without handshake; Ctrl-C
-// (SIGINT) ends it with "QUITTING", status 1 and the port as it was. The console comes back whatever the end.
+// (SIGINT) ends it with "QUITTING", status 1 and the port as it was; SIGTERM, SIGHUP and
+// SIGQUIT with status 128 + n and the port as it was, without a word. The console comes
+// back whatever the end.
 TEST(CommandLineE2e, EveryRuleWithItsMessageAndEveryWayOut) {
   struct Row {
     std::vector<std::string> args;
@@ -41,6 +43,8 @@ TEST(CommandLineE2e, EveryRuleWithItsMessageAndEveryWayOut) {
       {{"COM10"}, "Using COM1 at 9600", "only the digit after COM counts; Ctrl-C while a "
                                         "request waits for its letter", -1},
       {{"COM4", "1200"}, "Using COM4 at 1200", "1200; SIGTERM", SIGTERM},
+      {{"COM3", "2400"}, "Using COM3 at 2400", "2400; SIGHUP", SIGHUP},
+      {{"COM1", "4800"}, "Using COM1 at 4800", "4800; SIGQUIT", SIGQUIT},
       {{"38400"}, "Using COM2 at 38400", "38400; SIGINT with no controlling terminal", SIGINT},
       {{"11264"}, "Using COM2 at 76800", "11264 is 76800 wrapped to 16 bits; SIGSEGV", SIGSEGV},
       {{"4294940160"}, "Using COM2 at 38400", "wraps to -27136, which is 38400 in 16 bits"},
@@ -53,6 +57,7 @@ TEST(CommandLineE2e, EveryRuleWithItsMessageAndEveryWayOut) {
   for (const Row &row : rows) {
     SCOPED_TRACE(row.what);
     bool accepted = row.out.compare(0, 5, "Using") == 0, quits = row.end <= 0 || row.end == SIGINT;
+    bool ends = row.end == SIGTERM || row.end == SIGHUP || row.end == SIGQUIT, fatal = !quits && !ends;
     std::string p = row.argv0, out = row.out.empty() ? "Syntax is " + p + " [COMn:] [baudrate]\n"
                                      "      eg: " + p + " COM1: 9600\n" : row.out + " baud\n";
     Tavo t;
@@ -64,8 +69,8 @@ TEST(CommandLineE2e, EveryRuleWithItsMessageAndEveryWayOut) {
     if (accepted && row.end == -1) board_request(&t, "");
     if (accepted && row.end <= 0) type_keys(&t, "\x03");
     if (row.end > 0) kill(t.pid, row.end);
-    EXPECT_EQ(tavo_wait_exit(&t), !accepted ? 0 : quits ? 1 : -1);
-    EXPECT_TRUE(quits || (WIFSIGNALED(t.status) && WTERMSIG(t.status) == row.end)) << t.status;
+    EXPECT_EQ(tavo_wait_exit(&t), !accepted ? 0 : quits ? 1 : ends ? 128 + row.end : -1);
+    EXPECT_TRUE(!fatal || (WIFSIGNALED(t.status) && WTERMSIG(t.status) == row.end)) << t.status;
     std::string shown = row.end == SIGINT ? t.screen : t.out;
     if (row.end == SIGINT)  // the console's line ends
       shown.erase(std::remove(shown.begin(), shown.end(), '\r'), shown.end());
@@ -78,7 +83,7 @@ TEST(CommandLineE2e, EveryRuleWithItsMessageAndEveryWayOut) {
                                                          : "text, each character checked against its echo") + "\n";
     EXPECT_EQ(shown.substr(accepted ? shown.find('\n') + 1 : 0),
               out + (accepted ? device : "") + (accepted && quits ? "QUITTING\n" : ""));
-    EXPECT_EQ(quits ? settings(t.line_device) : t.line_before, t.line_before) << "the port's";
+    EXPECT_EQ(fatal ? t.line_before : settings(t.line_device), t.line_before) << "the port's";
     EXPECT_EQ(settings(t.console_device), t.console_before) << "the console's settings";
     tavo_stop(&t);
   }

@@ -26,12 +26,6 @@ namespace {
 
 const DWORD kHang = 10000;  // a bound only a hang reaches
 
-long usec(clockid_t clock) {  // CLOCK_PROCESS_CPUTIME_ID counts every thread's CPU time
-  struct timespec t;
-  clock_gettime(clock, &t);
-  return t.tv_sec * 1000000L + t.tv_nsec / 1000;
-}
-
 uint32_t speed(int fd) {
   uint32_t baud;
   return posix::tty_get_speed(fd, &baud) ? baud : 0;
@@ -285,7 +279,7 @@ TEST_F(PtyPort, ReceivedBytesAreAnEdgeOutputDrainsAndAMaskChangeEndsTheWait) {
   EXPECT_EQ(finish_wait(), 0u) << "until the mask changes";
 }
 
-TEST_F(PtyPort, HangUpEndsPendingRequestsAndLaterCallsFailWithoutSpinning) {
+TEST_F(PtyPort, HangUpEndsPendingRequestsAndLaterCallsFail) {
   set_timeouts(0);
   char buf[4];
   DWORD got = 0;
@@ -297,13 +291,10 @@ TEST_F(PtyPort, HangUpEndsPendingRequestsAndLaterCallsFailWithoutSpinning) {
   EXPECT_EQ(queues().cbInQue, MAXDWORD) << "later calls fail";
   set_timeouts(MAXDWORD);
   EXPECT_FALSE(win32.ReadFile(h, buf, sizeof buf, &got, &ov2) || win32.TransmitCommChar(h, 'x'));
-  // A new wait blocks until the mask changes (an event loop calling it does not spin).
-  long cpu0 = usec(CLOCK_PROCESS_CPUTIME_ID);
-  ASSERT_TRUE(start_wait());
-  EXPECT_EQ(finish_wait(300), 0xEEEEEEEE);
-  EXPECT_LT(usec(CLOCK_PROCESS_CPUTIME_ID) - cpu0, 30000) << "CPU spent while waiting on a hung-up port";
-  ASSERT_TRUE(win32.SetCommMask(h, 0));
-  EXPECT_EQ(finish_wait(), 0u);
+  // A new wait fails at once too, as on Windows once a device has gone: a hang-up
+  // while no wait was pending still reaches the next waiter.
+  EXPECT_FALSE(start_wait());
+  EXPECT_EQ(win32.GetLastError(), ERROR_BAD_COMMAND);
 }
 
 // A thread blocked in GetOverlappedResult on the comm-event wait polls the device

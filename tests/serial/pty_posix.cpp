@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <mutex>
 
 #include "support.h"
 
@@ -29,6 +34,31 @@ bool send_all(const std::vector<uint8_t> &data) {
     if (sent < data.size() && !wait_logged(SIO_EV_TXRING_EMPTY, empties + 1)) return false;
   }
   return true;
+}
+
+// A handler that holds its first call until the gate opens, so that received bytes
+// pile up behind it in the library and the driver.
+std::mutex gate_mutex;
+std::condition_variable gate_changed;
+bool gate_open = true;
+
+int32_t gated_take_and_log(uint8_t port, uint32_t events) {
+  std::unique_lock<std::mutex> lock(gate_mutex);
+  gate_changed.wait(lock, [] { return gate_open; });
+  lock.unlock();
+  return take_and_log(port, events);
+}
+
+void set_gate(bool open) {
+  std::lock_guard<std::mutex> lock(gate_mutex);
+  gate_open = open;
+  gate_changed.notify_all();
+}
+
+long cpu_us(void) {
+  struct timespec now;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return long(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
 class Pty : public ::testing::Test {
@@ -135,4 +165,55 @@ TEST_F(Pty, ManyCyclesLeaveNoThreadOrDescriptorBehind) {
   }
   EXPECT_TRUE(wait_until([&] { return count_threads() == threads; })) << count_threads() << " threads";
   EXPECT_EQ(count_descriptors(), fds);
+}
+
+// The far side sends, then hangs up while the handler (mask EV_RXCHAR alone) is still
+// busy with the first bytes: every byte reaches it, then the loss, once. The lost port
+// uses no processor time, says so in its last error, and closes at once, leaving no
+// thread or descriptor behind. Three losses in a row, one per open.
+TEST_F(Pty, ALostDeviceDeliversEveryByteThenOneLossAndClosesAtOnce) {
+  long threads = count_threads(), fds = -1;  // fds: after the first close (which keeps
+  for (int loss = 0; loss < 3 && !HasFatalFailure(); loss++) {  // what lives as long as the process)
+    SCOPED_TRACE(loss);
+    std::string why;
+    if (loss > 0) {
+      ASSERT_TRUE(pty_open(&pty, 0, &why)) << why;
+    }
+    open_port(115200);
+    SioSetEventMask(0, EV_RXCHAR, 0);
+    SioSetEventHandler(0, gated_take_and_log);
+    set_gate(false);
+    // Fewer bytes than the smallest input queue of the port: with the handler held,
+    // nothing else takes them from there.
+    std::vector<uint8_t> in = byte_stream(1500, 40 + loss);
+    ASSERT_TRUE(fd_write_all(pty.master, in.data(), in.size()));
+    // A hang-up discards what the tty still holds: wait until every byte has reached the
+    // port (its count holds them all) and none is left in the tty.
+    ASSERT_TRUE(wait_until([&] {
+      DWORD errors = 0;
+      COMSTAT stat = {};
+      int held = -1;
+      return win32.ClearCommError(table().ports[0].handle.load(), &errors, &stat) && stat.cbInQue == in.size() &&
+             ioctl(pty.slave, FIONREAD, &held) == 0 && held == 0;
+    }));
+    close(pty.master), pty.master = -1;
+    set_gate(true);
+    ASSERT_TRUE(wait_logged(SIO_EV_PORT_LOST, 1));
+    EXPECT_TRUE(logged_bytes() == in) << logged_bytes().size() << " of " << in.size() << " bytes delivered";
+    std::vector<uint32_t> words = logged_words();
+    EXPECT_EQ(words.back(), SIO_EV_PORT_LOST) << "the loss comes last, alone";
+    long cpu = cpu_us();
+    usleep(300000);  // the measurement itself: the lost port's threads stay asleep
+    EXPECT_LT(cpu_us() - cpu, 20000) << "processor time used by a lost port";
+    EXPECT_EQ(logged_count(SIO_EV_PORT_LOST), 1u);
+    EXPECT_TRUE(SioIsOpen(0) && SioGetLastError(0) == SIO_ERR_PORT_LOST) << SioGetLastError(0);
+    EXPECT_EQ(SioTxRingWrite(0, in.data(), 10), 10u) << "the ring still takes bytes; they wait for the close";
+    auto start = std::chrono::steady_clock::now();
+    SioClose(0);
+    EXPECT_LT(elapsed_ms(start), 500) << "the close of a lost port";
+    pty_close(&pty);
+    EXPECT_TRUE(wait_until([&] { return count_threads() == threads; })) << count_threads() << " threads";
+    if (loss == 0) fds = count_descriptors();
+    EXPECT_EQ(count_descriptors(), fds);
+  }
 }

@@ -127,9 +127,11 @@ BOOL WINAPI GetCommMask(HANDLE h, LPDWORD mask) {
 }
 
 // Completes at once when masked events are waiting, else stays pending until one
-// happens or SetCommMask ends it. A wait with an empty mask, or on a device that has
-// hung up, stays pending too (only SetCommMask, CancelIo or CloseHandle end it), so
-// that an event loop blocks instead of spinning on failures.
+// happens or SetCommMask ends it. A wait with an empty mask stays pending too (only
+// SetCommMask, CancelIo or CloseHandle end it), so that an event loop blocks instead
+// of spinning. On a device that has hung up it fails at once, as Windows fails every
+// call on a removed device: whoever waits learns of the loss even when the hang-up
+// came while no wait was pending.
 BOOL WINAPI WaitCommEvent(HANDLE h, LPDWORD events, LPOVERLAPPED ov) {
   if (events == nullptr) {
     set_error(ERROR_INVALID_PARAMETER);
@@ -144,6 +146,8 @@ BOOL WINAPI WaitCommEvent(HANDLE h, LPDWORD events, LPOVERLAPPED ov) {
     std::unique_lock<std::mutex> hold(p->lock);
     if (p->wt.ov != nullptr) {
       set_error(ERROR_INVALID_PARAMETER);
+    } else if (p->hung_up) {
+      set_error(kHungUpError);
     } else {
       if (req->hEvent != nullptr) ResetEvent(req->hEvent);
       req->Internal = kPending;
