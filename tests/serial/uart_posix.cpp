@@ -99,3 +99,25 @@ TEST(Uart, ModemAndLineEventsReachTheHandler) {
   }
   close_fake_port();
 }
+
+// The device goes away while the writer's write is held in a full output queue (CTS
+// down under RTS/CTS flow, which a pseudo-terminal cannot hold): the handler, whose mask
+// is EV_RXCHAR alone, hears the loss once, and the close of the lost port with its
+// writer ended in the middle of a write is prompt.
+TEST(Uart, AHangUpWithAWriteHeldInTheDriver) {
+  FakeUart *u = open_fake_port(log_event);
+  SioConfigure(0, 115200, 8, 1, 'N', SIO_FLOW_RTS_CTS);
+  SioSetEventMask(0, EV_RXCHAR, 0);
+  fake_uart_set_output_capacity(u, 64);
+  std::string bytes(1000, 'w');
+  EXPECT_EQ(SioTxRingWrite(0, reinterpret_cast<const uint8_t *>(bytes.data()), 1000), 1000u);
+  ASSERT_TRUE(wait_until([&] { return fake_uart_output_queue(u) == 64; })) << "the driver's output fills";
+  fake_uart_hang_up(u);
+  ASSERT_TRUE(wait_logged(SIO_EV_PORT_LOST, 1));
+  EXPECT_FALSE(wait_logged(SIO_EV_PORT_LOST, 2, 300)) << "one loss, once";
+  EXPECT_EQ(SioGetLastError(0), SIO_ERR_PORT_LOST);
+  uint32_t start = win32.timeGetTime();
+  SioClose(0);
+  EXPECT_LT(win32.timeGetTime() - start, 500u) << "the close of a lost port is prompt";
+  close_fake_port();
+}
