@@ -62,7 +62,7 @@ void parse(FakeServer *s, uint8_t b, std::vector<uint8_t> *reply) {
       else s->state = 0;
       return;
     case 2:
-      if (s->mode == ServerMode::Answer) answer_option(s, s->sb[0], b, reply);
+      if (s->mode == ServerMode::Answer || s->mode == ServerMode::Silent) answer_option(s, s->sb[0], b, reply);
       else s->negotiations.push_back({s->sb[0], b});
       s->state = 0;
       return;

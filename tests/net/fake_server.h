@@ -14,6 +14,9 @@
 #include <thread>
 #include <vector>
 
+// Answer: takes up the options and answers every port command. Silent: takes up the
+// options and answers no command. CloseAtOnce: closes each connection it accepts.
+// Raw: a plain TCP server, no telnet.
 enum class ServerMode { Answer, Silent, CloseAtOnce, Raw };
 
 struct FakeServer {

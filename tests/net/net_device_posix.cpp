@@ -1,0 +1,241 @@
+// The network device's calls against the in-process server: the open (negotiation, a
+// silent server, refusals), reads that decode split sequences, modem and line
+// notifications into TIOCMGET, TIOCMIWAIT and TIOCGICOUNT, and hang-ups.
+#include <gtest/gtest.h>
+#include <linux/serial.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "fake_server.h"
+#include "serial/platform/posix/net_device.h"
+
+using namespace posix;
+
+namespace {
+
+typedef std::vector<uint8_t> Bytes;
+
+long ms_since(std::chrono::steady_clock::time_point t) {
+  return long(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t).count());
+}
+
+// Reads from the device until want data bytes came or it reports a hang-up.
+Bytes read_data(int fd, size_t want, int *error = nullptr) {
+  Bytes got;
+  Conn *c = net_conn(fd);
+  while (got.size() < want) {
+    struct pollfd p = {fd, POLLIN, 0};
+    if (net_poll(&p, 1, 10000) <= 0) break;
+    uint8_t buf[4096];
+    ssize_t n = net_read(c, buf, sizeof buf);
+    if (n < 0 && errno == EAGAIN) continue;
+    if (n <= 0) {
+      if (error) *error = errno;
+      break;
+    }
+    got.insert(got.end(), buf, buf + n);
+  }
+  return got;
+}
+
+struct Server : ::testing::Test {
+  void start(ServerMode mode) {
+    std::string why;
+    if (!server_start(&server, mode, &why)) GTEST_SKIP() << "skipped: " << why;
+  }
+  void TearDown() override {
+    if (fd >= 0) net_close(net_conn(fd));
+    server_stop(&server);
+  }
+  FakeServer server;
+  int fd = -1;
+};
+
+}  // namespace
+
+TEST_F(Server, OpenNegotiatesAndLearnsTheLine) {
+  start(ServerMode::Answer);
+  server.baud = 115200, server.parity = 3;
+  fd = net_open(server_url(server).c_str());
+  ASSERT_GE(fd, 0) << strerror(errno);
+  Conn *c = net_conn(fd);
+  ASSERT_NE(c, nullptr);
+  server_wait(&server, [&] { return server.commands.size() >= 5; });
+  std::lock_guard<std::mutex> hold(server.lock);
+  typedef std::pair<uint8_t, uint8_t> Negotiation;
+  for (Negotiation want : {Negotiation{telnet::WILL, 44}, {telnet::WILL, 0}, {telnet::DO, 0}}) {
+    EXPECT_NE(std::find(server.negotiations.begin(), server.negotiations.end(), want), server.negotiations.end())
+        << int(want.first) << " " << int(want.second);
+  }
+  struct termios t;
+  ASSERT_EQ(net_tcgetattr(c, &t), 0);
+  EXPECT_EQ(t.c_cflag & CBAUD, unsigned(B115200)) << "the speed the server told";
+  EXPECT_EQ(t.c_cflag & (PARENB | PARODD), unsigned(PARENB)) << "even parity, as the server told";
+}
+
+// Against a server that takes up the option but answers no command, the open takes
+// its bound and no more; settings are kept as asked and sent without waiting again.
+TEST_F(Server, ASilentServerCostsBoundedTime) {
+  start(ServerMode::Silent);
+  auto t0 = std::chrono::steady_clock::now();
+  fd = net_open(server_url(server).c_str());
+  ASSERT_GE(fd, 0) << strerror(errno);
+  EXPECT_LT(ms_since(t0), 2000);
+  struct termios t;
+  Conn *c = net_conn(fd);
+  ASSERT_EQ(net_tcgetattr(c, &t), 0);
+  cfsetspeed(&t, B57600);
+  t0 = std::chrono::steady_clock::now();
+  ASSERT_EQ(net_tcsetattr(c, &t), 0);
+  EXPECT_LT(ms_since(t0), 1000);
+  ASSERT_EQ(net_tcgetattr(c, &t), 0);
+  EXPECT_EQ(t.c_cflag & CBAUD, unsigned(B57600));
+  cfsetspeed(&t, B38400);
+  t0 = std::chrono::steady_clock::now();
+  ASSERT_EQ(net_tcsetattr(c, &t), 0);
+  EXPECT_LT(ms_since(t0), 100) << "not waited for again";
+  ASSERT_TRUE(server_wait(&server, [&] {
+    return !server.commands.empty() && server.commands.back() == Bytes{1, 0, 0, 0x96, 0};
+  })) << "SET-BAUDRATE 38400 sent all the same";
+}
+
+TEST_F(Server, RefusedAndUnknownHostsFailWithTheirOwnErrors) {
+  start(ServerMode::Answer);
+  uint16_t closed_port = server.port;
+  server_stop(&server);  // nothing listens there now
+  struct Row { std::string path; int err; } rows[] = {
+      {"rfc2217://127.0.0.1:" + std::to_string(closed_port), ECONNREFUSED},
+      {"tcp://no-such-host.invalid:2000", EADDRNOTAVAIL},
+      {"tcp://127.0.0.1", ENOENT},
+      {"rfc2217://[::1:2000", ENOENT},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.path);
+    errno = 0;
+    EXPECT_EQ(net_open(row.path.c_str()), -1);
+    EXPECT_EQ(errno, row.err) << strerror(errno);
+  }
+}
+
+// Sequences cut between two reads of the device decode whole: the device keeps its
+// place in the stream between them.
+TEST_F(Server, SequencesSplitAcrossReads) {
+  start(ServerMode::Answer);
+  fd = net_open(server_url(server).c_str());
+  ASSERT_GE(fd, 0);
+  Conn *c = net_conn(fd);
+  Bytes wire = {'a', 255, 255, 'b'};
+  Bytes note = com_port(107, {0x30});  // CTS and DSR up
+  wire.insert(wire.end(), note.begin(), note.end());
+  wire.push_back('c');
+  for (size_t cut = 1; cut < wire.size(); cut++) {
+    SCOPED_TRACE(cut);
+    {
+      std::lock_guard<std::mutex> hold(c->lock);
+      c->modem_lines &= ~(TIOCM_CTS | TIOCM_DSR);
+    }
+    ASSERT_TRUE(server_send(&server, Bytes(wire.begin(), wire.begin() + long(cut))));
+    Bytes got;
+    // Takes what the first part holds before the rest is sent.
+    for (int inq = 0; inq < int(cut);) {
+      struct pollfd p = {fd, POLLIN, 0};
+      ASSERT_GT(poll(&p, 1, 10000), 0);
+      ioctl(fd, FIONREAD, &inq);
+    }
+    uint8_t buf[64];
+    ssize_t n = net_read(c, buf, sizeof buf);
+    if (n > 0) got.assign(buf, buf + n);
+    ASSERT_TRUE(server_send(&server, Bytes(wire.begin() + long(cut), wire.end())));
+    Bytes rest = read_data(fd, 4 - got.size());
+    got.insert(got.end(), rest.begin(), rest.end());
+    EXPECT_EQ(got, (Bytes{'a', 255, 'b', 'c'}));
+    int bits = 0;
+    EXPECT_EQ(net_ioctl(c, TIOCMGET, &bits), 0);
+    EXPECT_EQ(bits & (TIOCM_CTS | TIOCM_DSR), TIOCM_CTS | TIOCM_DSR);
+  }
+}
+
+// Notifications: modem state into TIOCMGET and the counters, waking TIOCMIWAIT; line
+// state into the line-error counters; then the server closes and the device reads
+// as a hung-up tty, and the wait ends.
+TEST_F(Server, NotificationsAndTheEnd) {
+  start(ServerMode::Answer);
+  fd = net_open(server_url(server).c_str());
+  ASSERT_GE(fd, 0);
+  Conn *c = net_conn(fd);
+  std::thread reader([&] { read_data(fd, 1); });
+  int rc = -1;
+  std::thread waiter([&] { rc = net_ioctl(c, TIOCMIWAIT, reinterpret_cast<void *>(intptr_t(TIOCM_CD))); });
+  ASSERT_TRUE(server_send(&server, com_port(107, {0x80 | 0x08 | 0x10})));  // CD rose, CTS up
+  waiter.join();
+  EXPECT_EQ(rc, 0) << "the wait ended with the CD change";
+  ASSERT_TRUE(server_send(&server, com_port(106, {0x10 | 0x08 | 0x02})));  // break, framing, overrun
+  ASSERT_TRUE(server_send(&server, Bytes{'!'}));
+  reader.join();
+  struct serial_icounter_struct n;
+  int bits = 0;
+  ASSERT_EQ(net_ioctl(c, TIOCGICOUNT, &n), 0);
+  ASSERT_EQ(net_ioctl(c, TIOCMGET, &bits), 0);
+  EXPECT_EQ(bits & (TIOCM_CD | TIOCM_CTS | TIOCM_DSR | TIOCM_RNG), TIOCM_CD | TIOCM_CTS);
+  EXPECT_EQ(n.dcd, 1);
+  EXPECT_EQ(n.cts, 1);
+  EXPECT_EQ(n.dsr, 0);
+  EXPECT_EQ(n.brk, 1);
+  EXPECT_EQ(n.frame, 1);
+  EXPECT_EQ(n.overrun, 1);
+  EXPECT_EQ(n.parity, 0);
+
+  std::thread waiter2([&] { rc = net_ioctl(c, TIOCMIWAIT, reinterpret_cast<void *>(intptr_t(TIOCM_CD))); });
+  server_drop(&server);
+  int err = 0;
+  EXPECT_TRUE(read_data(fd, 1, &err).empty());
+  EXPECT_EQ(err, EIO) << "a closed connection reads as a hung-up tty";
+  waiter2.join();
+  EXPECT_EQ(rc, -1);
+  EXPECT_EQ(net_write(c, "x", 1), -1);
+  EXPECT_EQ(errno, EIO);
+}
+
+TEST_F(Server, AServerThatClosesAtOnce) {
+  start(ServerMode::CloseAtOnce);
+  auto t0 = std::chrono::steady_clock::now();
+  fd = net_open(server_url(server).c_str());
+  EXPECT_LT(ms_since(t0), 2000);
+  if (fd < 0) return;  // refused during the negotiation: as good
+  int err = 0;
+  EXPECT_TRUE(read_data(fd, 1, &err).empty());
+  EXPECT_EQ(err, EIO);
+}
+
+// Raw TCP: bytes as they are, settings kept here, modem lines refused as a
+// pseudo-terminal refuses them.
+TEST_F(Server, RawTcp) {
+  start(ServerMode::Raw);
+  fd = net_open(server_url(server, false).c_str());
+  ASSERT_GE(fd, 0);
+  Conn *c = net_conn(fd);
+  Bytes out = {0xFF, 13, 0, 0xFF, 0xFD, 44};
+  ASSERT_EQ(net_write(c, out.data(), out.size()), ssize_t(out.size()));
+  ASSERT_TRUE(server_wait(&server, [&] { return server.data.size() == out.size(); }));
+  EXPECT_EQ(server.data, out);
+  ASSERT_TRUE(server_send(&server, out));
+  EXPECT_EQ(read_data(fd, out.size()), out);
+  struct termios t;
+  ASSERT_EQ(net_tcgetattr(c, &t), 0);
+  cfsetspeed(&t, B19200);
+  ASSERT_EQ(net_tcsetattr(c, &t), 0);
+  ASSERT_EQ(net_tcgetattr(c, &t), 0);
+  EXPECT_EQ(cfgetospeed(&t), speed_t(B19200));
+  int bits = 0;
+  for (unsigned long request : {TIOCMGET, TIOCMBIS, TIOCGICOUNT, TIOCSBRK}) {
+    EXPECT_EQ(net_ioctl(c, request, &bits), -1);
+    EXPECT_EQ(errno, ENOTTY) << request;
+  }
+  EXPECT_TRUE(server.commands.empty() && server.negotiations.empty()) << "nothing but data on the wire";
+}
