@@ -1,11 +1,95 @@
-// The library's state: one static PortTable with a slot for each of the 36 ports,
-// the platform-family flag, and the lock order. Internal to the library (and its tests).
+// The library's internal header: its state (one static PortTable with a slot for each
+// of the 36 ports), the platform-family flag, the lock order, and the operations only
+// the library's own files (and its tests) call. Applications include sio.h alone.
 #pragma once
 
 #include <atomic>
 #include <stdint.h>
 
+#include "platform/win32.h"
 #include "sio.h"
+
+// A device's own settings, captured at open and given back at close.
+struct PortSettings {
+  DCB dcb;
+  COMMTIMEOUTS timeouts;
+  uint32_t event_mask;
+};
+
+struct ThreadRecord;
+
+// The library's own operations, beside the application's in sio.h.
+
+// Library state, open test and locks
+void SioInitLibrary(void);
+void SioInitGlobalLock(void);
+void SioResetPortRecords(uint8_t port);
+void SioLockPort(uint8_t port);
+int32_t SioUnlockPort(uint8_t port);
+void SioLockLibrary(void);
+void SioUnlockLibrary(void);
+
+// Probing, opening, configuring and closing
+// out holds at least 10 bytes for ports 0 to 35 (\\.\COM36), 11 for any index.
+void SioBuildPortName(uint8_t port, char *out, uint8_t probing);
+HANDLE SioCreatePortHandle(const char *name);
+void SioSaveSettings(uint8_t port);
+void SioRestoreSettings(uint8_t port, const PortSettings *settings);
+bool SioReadCommConfig(HANDLE handle, DCB *dcb);
+bool SioWriteCommConfig(HANDLE handle, const DCB *dcb);
+
+// Line settings and flow control
+void SioGetDcb(uint8_t port, DCB *dcb);
+bool SioSetDcb(uint8_t port, DCB *dcb);
+void SioSetFlowControl(uint8_t port, uint8_t flow, uint8_t options);
+void SioUpdateXonXoffLimits(uint8_t port);
+uint32_t SioGetMaxQueue(uint8_t port, uint8_t direction);
+uint32_t SioGetCurrentQueue(uint8_t port, uint8_t direction);
+
+// Buffer sizing and queue counts
+uint32_t SioGetDriverQueueCount(uint8_t port, uint8_t direction);
+uint32_t SioClampQueueSize(uint8_t port, uint32_t size, uint8_t direction);
+void SioAllocBuffers(uint8_t port, uint32_t rx_size, uint32_t tx_size);
+
+// Transmit ring and writer thread
+bool SioTransmitImmediate(uint8_t port, uint8_t character);
+void SioSendXon(uint8_t port);
+uint32_t SioOverlappedWrite(uint8_t port, const uint8_t *bytes, uint32_t length, uint32_t *status);
+DWORD WINAPI SioWriterThread(LPVOID port_arg);
+void SioStartWriter(uint8_t port);
+void SioStopWriter(uint8_t port);
+
+// Receive ring and overlapped reads
+void SioCreateReadEvents(uint8_t port);
+void SioCloseReadEvents(uint8_t port);
+uint32_t SioOverlappedRead(uint8_t port, uint8_t *destination, uint32_t length, uint32_t *status);
+void SioFillRxRing(uint8_t port);
+uint8_t SioRxGet(uint8_t port, uint8_t *out);
+
+// Event mask, latching and handler dispatch
+bool SioApplyEventMask(uint8_t port, uint32_t mask);
+uint32_t SioLatchEvents(uint8_t port, uint32_t events);
+void SioAccumulateEvents(uint8_t port, uint32_t events);
+int32_t SioDispatchEvents(uint8_t port, uint32_t events);
+void SioSetRingPolling(uint8_t port, uint32_t on);
+uint8_t SioRingDetected(uint8_t port);
+void SioPollRing(uint8_t port);
+
+// Modem lines, break and line status
+uint8_t SioReadModemStatus(uint8_t port);
+uint8_t SioSwapStatusByte(uint8_t port, uint8_t value);
+void SioRecordLineErrors(uint8_t port, uint32_t errors, const COMSTAT *stat);
+void SioPollLineErrors(uint8_t port);
+uint8_t SioTxNotHeld(uint8_t port);
+uint32_t SioElapsedMs(uint32_t stamp);
+bool SioThreadAlive(HANDLE thread);
+
+// Event thread
+DWORD WINAPI SioEventThread(LPVOID port_arg);
+void SioStartEventThread(uint8_t port);
+void SioStopEventThread(uint8_t port);
+uint16_t SioSuspendResumeThread(ThreadRecord *record, uint16_t resume);
+uint16_t SioSuspendEventThread(uint8_t port, uint16_t resume);
 
 // Lock order, followed everywhere:
 //   library_lock  before  tx_rings[i].lock  before  rx_rings[i].lock.

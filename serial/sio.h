@@ -1,14 +1,38 @@
 // The Sio serial port library: 36 port slots (index 0 is COM1), each with a receive
 // ring, a transmit ring, a writer thread and an event thread. This is all an
-// application includes.
+// application includes. Every operation takes the 0-based port index; for an index
+// above 35 or a port that is not open it does nothing and returns 0, false or null.
+// Why an operation failed is left in the port's last error (SioGetLastError).
 #pragma once
 
 #include <stdint.h>
 
-#include "platform/win32.h"
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
+// The device's event bits, with the values and names of the Win32 serial interface.
+#ifndef EV_RXCHAR
+#define EV_RXCHAR 0x0001u    // a character was received
+#define EV_RXFLAG 0x0002u    // the event character was received
+#define EV_TXEMPTY 0x0004u   // the driver's transmit queue ran empty
+#define EV_CTS 0x0008u       // CTS changed
+#define EV_DSR 0x0010u       // DSR changed
+#define EV_RLSD 0x0020u      // carrier detect (RLSD) changed
+#define EV_BREAK 0x0040u     // a break was received
+#define EV_ERR 0x0080u       // a line error: framing, overrun or parity
+#define EV_RING 0x0100u      // a ring was detected
+#define EV_PERR 0x0200u
+#define EV_RX80FULL 0x0400u  // the receive queue is 80 % full
+#define EV_EVENT1 0x0800u
+#define EV_EVENT2 0x1000u
+#endif
+#endif
 
-// The library's own event bit, beside the platform's EV_ bits; never programmed
-// into the device.
+// The library's own event bit, beside the device's EV_ bits; never programmed into the
+// device: the transmit ring has run empty (delivered by the writer thread).
 #define SIO_EV_TXRING_EMPTY 0x1000u
 
 // Every port's event mask until the application sets another.
@@ -16,125 +40,96 @@
 
 #define SIO_PORT_COUNT 36u
 
-// Outcome codes left in a port's last_error.
+// Outcome codes left in a port's last error.
 #define SIO_OK 0
 #define SIO_FAILED 1
 #define SIO_ERR_RING_ALLOC (-9993)
 
-// The application's per-port callback: (port index, event word); the result is ignored.
+// The application's per-port callback, called on the library's threads with (port
+// index, event word); the result is ignored. It must not wait for transmit room.
 typedef int32_t (*PortEventHandler)(uint8_t port, uint32_t events);
 
-// A device's own settings, captured at open and given back at close.
-struct PortSettings {
-  DCB dcb;
-  COMMTIMEOUTS timeouts;
-  uint32_t event_mask;
-};
-
-struct ThreadRecord;
-
-// Library state, open test and locks
-void SioInitLibrary(void);
-void SioInitGlobalLock(void);
-bool SioIsOpen(uint8_t port);
-int16_t SioGetLastError(uint8_t port);  // the port's last_error; 1 for an index above 35
-void SioResetPortRecords(uint8_t port);
-void SioLockPort(uint8_t port);
-int32_t SioUnlockPort(uint8_t port);
-void SioLockLibrary(void);
-void SioUnlockLibrary(void);
-
 // Probing, opening, configuring and closing
-// out holds at least 10 bytes for ports 0 to 35 (\\.\COM36), 11 for any index.
-void SioBuildPortName(uint8_t port, char *out, uint8_t probing);
-HANDLE SioCreatePortHandle(const char *name);
-uint16_t SioProbePort(uint8_t port); // 0 no device, 1 can be opened now, 2 busy
-void SioOpenEx(uint8_t port, HANDLE adopt);
-void SioOpen(uint8_t port);
-void SioCloseEx(uint8_t port, uint8_t options);
-void SioClose(uint8_t port);
-void SioConfigureEx(uint8_t port, uint32_t baud, uint8_t data_bits, uint8_t stop_bits, char parity,
-                    uint8_t flow, uint8_t options);
+uint16_t SioProbePort(uint8_t port);  // 0 no device, 1 can be opened now, 2 busy
+void SioOpen(uint8_t port);           // opens in the standard state; test with SioIsOpen
+// SioOpen, adopting an already open device handle when adopt is not null.
+void SioOpenEx(uint8_t port, void *adopt);
+bool SioIsOpen(uint8_t port);  // whether the port is open
+// Flow-control codes of SioConfigure, combinable.
+#define SIO_FLOW_NONE 0x00u
+#define SIO_FLOW_RTS_CTS 0x10u
+#define SIO_FLOW_DTR_DSR 0x20u
+#define SIO_FLOW_XON_XOFF 0x80u
+
+// Line options of SioConfigureEx (where raising wins) and close options of SioCloseEx
+// (where lowering wins); a line under hardware handshake is left to the handshake.
+#define SIO_LINE_DTR_ON 0x01u
+#define SIO_LINE_RTS_ON 0x02u
+#define SIO_LINE_DTR_OFF 0x04u
+#define SIO_LINE_RTS_OFF 0x08u
+
+// Sets the line (parity 'N', 'O', 'E', 'M' or 'S', flow a SIO_FLOW_ code), raises DTR
+// and RTS, and starts the port's event thread.
 void SioConfigure(uint8_t port, uint32_t baud, uint8_t data_bits, uint8_t stop_bits, char parity,
                   uint8_t flow);
-void SioSaveSettings(uint8_t port);
-void SioRestoreSettings(uint8_t port, const PortSettings *settings);
-bool SioReadCommConfig(HANDLE handle, DCB *dcb);
-bool SioWriteCommConfig(HANDLE handle, const DCB *dcb);
+// SioConfigure with SIO_LINE_ options; 0 gives DTR and RTS the control they had at open.
+void SioConfigureEx(uint8_t port, uint32_t baud, uint8_t data_bits, uint8_t stop_bits, char parity,
+                    uint8_t flow, uint8_t options);
+void SioClose(uint8_t port);  // stops both threads, frees the rings, gives the settings back
+// SioClose with SIO_LINE_ options, applied to the settings given back to the device.
+void SioCloseEx(uint8_t port, uint8_t options);
+int16_t SioGetLastError(uint8_t port);  // the port's last error; 1 for an index above 35
 
-// Line settings and flow control
-void SioGetDcb(uint8_t port, DCB *dcb);
-bool SioSetDcb(uint8_t port, DCB *dcb);
-void SioSetFlowControl(uint8_t port, uint8_t flow, uint8_t options);
-void SioUpdateXonXoffLimits(uint8_t port);
-uint32_t SioGetMaxQueue(uint8_t port, uint8_t direction);
-uint32_t SioGetCurrentQueue(uint8_t port, uint8_t direction);
-uint32_t SioGetBaud(uint8_t port);
-uint16_t SioGetXonXoffChars(uint8_t port); // XoffChar high byte, XonChar low byte
-
-// Buffer sizing, queue counts and flushing (direction: 0 receive, other transmit)
-uint32_t SioGetDriverQueueCount(uint8_t port, uint8_t direction);
-uint32_t SioGetPendingCount(uint8_t port, uint8_t direction);
-uint32_t SioPendingCount(uint8_t port, uint8_t direction);
-uint32_t SioClampQueueSize(uint8_t port, uint32_t size, uint8_t direction);
-void SioAllocBuffers(uint8_t port, uint32_t rx_size, uint32_t tx_size);
+// Buffers, queue counts and flushing (direction: 0 receive, any other value transmit)
+// Sizes the driver's queues and the library's rings (flushing both); failures leave
+// SIO_ERR_RING_ALLOC in the last error.
 void SioSetBufferSizes(uint8_t port, uint32_t rx_size, uint32_t tx_size);
-uint32_t SioGetQueueCapacity(uint8_t port, uint8_t direction);
-uint8_t SioQueueFull(uint8_t port, uint8_t direction);
-void SioFlush(uint8_t port, uint8_t direction);
+// Bytes waiting in the driver and the ring; for receive, moves the driver's bytes into
+// the ring first.
+uint32_t SioPendingCount(uint8_t port, uint8_t direction);
+// Bytes waiting in the driver and the ring, without moving any.
+uint32_t SioGetPendingCount(uint8_t port, uint8_t direction);
+uint32_t SioGetQueueCapacity(uint8_t port, uint8_t direction);  // driver queue + ring size
+uint8_t SioQueueFull(uint8_t port, uint8_t direction);  // 1 when no byte more fits
+void SioFlush(uint8_t port, uint8_t direction);  // discards the direction's bytes (0 or 1)
 
-// Transmit ring and writer thread
-uint8_t SioPutByte(uint8_t port, uint8_t byte);
-uint8_t SioPutByteAtOnce(uint8_t port, uint8_t byte); // straight to an idle device, else queued
+// Transmitting
+uint8_t SioPutByte(uint8_t port, uint8_t byte);  // queues a byte: 1, or 0 when full
+// Hands a byte straight to an idle device, or queues it behind what is waiting: 1 or 0.
+uint8_t SioPutByteAtOnce(uint8_t port, uint8_t byte);
+// Queues up to length bytes; the number queued (fewer when the ring fills).
 uint32_t SioTxRingWrite(uint8_t port, const uint8_t *bytes, uint32_t length);
+// Sends one character ahead of everything queued; whether the device took it.
 bool SioTransmitChar(uint8_t port, uint8_t character);
-bool SioTransmitImmediate(uint8_t port, uint8_t character);
-void SioSendXon(uint8_t port);
-uint32_t SioOverlappedWrite(uint8_t port, const uint8_t *bytes, uint32_t length, uint32_t *status);
-DWORD WINAPI SioWriterThread(LPVOID port_arg);
-void SioStartWriter(uint8_t port);
-void SioStopWriter(uint8_t port);
 
-// Receive ring and overlapped reads
-void SioCreateReadEvents(uint8_t port);
-void SioCloseReadEvents(uint8_t port);
-uint32_t SioOverlappedRead(uint8_t port, uint8_t *destination, uint32_t length, uint32_t *status);
-void SioFillRxRing(uint8_t port);
+// Receiving
+uint8_t SioGetByte(uint8_t port, uint8_t *out);  // takes the next byte: 1, or 0 when none
+// Takes up to length bytes into out; the number taken, 0 when none.
+uint32_t SioGetBytes(uint8_t port, uint8_t *out, uint32_t length);
+// The next received byte into out, taken (take 1) or only looked at (take 0): 1, or 0
+// when none.
 uint8_t SioRxTake(uint8_t port, uint8_t *out, uint8_t take);
-uint8_t SioRxGet(uint8_t port, uint8_t *out);
-uint8_t SioGetByte(uint8_t port, uint8_t *out);
-uint32_t SioGetBytes(uint8_t port, uint8_t *out, uint32_t length); // bytes taken, 0 when none
 
-// Event mask, latching and handler dispatch
-uint32_t SioSetEventMask(uint8_t port, uint32_t mask, uint8_t event_char); // mask -1: query only
-bool SioApplyEventMask(uint8_t port, uint32_t mask);
+// Events
+// Installs an event mask (EV_ bits and SIO_EV_ bits) and the event character; returns
+// the mask it replaces. A mask of 0xFFFFFFFF only asks. Kept while the port is closed.
+uint32_t SioSetEventMask(uint8_t port, uint32_t mask, uint8_t event_char);
+// Installs the port's event handler (null for none); returns the previous one.
 PortEventHandler SioSetEventHandler(uint8_t port, PortEventHandler handler);
-uint32_t SioLatchEvents(uint8_t port, uint32_t events);
-void SioAccumulateEvents(uint8_t port, uint32_t events);
-int32_t SioDispatchEvents(uint8_t port, uint32_t events);
-void SioSetRingPolling(uint8_t port, uint32_t on);
-uint8_t SioRingDetected(uint8_t port);
-void SioPollRing(uint8_t port);
 
-// Modem lines, break and line status
-void SioSetDtr(uint8_t port);
-void SioClearDtr(uint8_t port);
-void SioSetRts(uint8_t port);
-void SioClearRts(uint8_t port);
-bool SioClearBreak(uint8_t port);
+// Modem lines, break and status
+void SioSetDtr(uint8_t port);    // raises DTR
+void SioClearDtr(uint8_t port);  // lowers DTR
+void SioSetRts(uint8_t port);    // raises RTS
+void SioClearRts(uint8_t port);  // lowers RTS
+bool SioClearBreak(uint8_t port);  // ends a break on the line; whether the device did
+// The modem status byte (8250 layout: 0x80 DCD, 0x40 RI, 0x20 DSR, 0x10 CTS in the
+// high nibble, change bits in the low one); the change bits in clear_mask are cleared.
 uint8_t SioGetModemStatus(uint8_t port, uint8_t clear_mask);
-uint8_t SioReadModemStatus(uint8_t port);
-uint8_t SioSwapStatusByte(uint8_t port, uint8_t value);
+// The line status bits gathered since the last call (8250 layout: 0x10 break, 0x08
+// framing, 0x04 parity, 0x02 overrun), and clears them.
 uint8_t SioClearLineEvents(uint8_t port);
-void SioRecordLineErrors(uint8_t port, uint32_t errors, const COMSTAT *stat);
-void SioPollLineErrors(uint8_t port);
-uint8_t SioTxNotHeld(uint8_t port);
-uint32_t SioElapsedMs(uint32_t stamp);
-bool SioThreadAlive(HANDLE thread);
 
-// Event thread
-DWORD WINAPI SioEventThread(LPVOID port_arg);
-void SioStartEventThread(uint8_t port);
-void SioStopEventThread(uint8_t port);
-uint16_t SioSuspendResumeThread(ThreadRecord *record, uint16_t resume);
-uint16_t SioSuspendEventThread(uint8_t port, uint16_t resume);
+// Read-back of the line settings
+uint32_t SioGetBaud(uint8_t port);           // the baud rate in force
+uint16_t SioGetXonXoffChars(uint8_t port);   // XoffChar in the high byte, XonChar in the low

@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 
 #include "port.h"
+#include "syscalls.h"
 
 namespace posix {
 
@@ -38,7 +39,7 @@ void record_events(Port *p, DWORD events) {
 // says so at the first call; it is not asked again for as long as the port is open.
 void read_counters(Port *p) {
   struct serial_icounter_struct c;
-  if (p->hung_up || p->counters_unsupported || ioctl(p->fd, TIOCGICOUNT, &c) != 0) {
+  if (p->hung_up || p->counters_unsupported || sys.ioctl(p->fd, TIOCGICOUNT, &c) != 0) {
     if (!p->hung_up && !p->counters_unsupported && (errno == ENOTTY || errno == EINVAL)) {
       p->counters_unsupported = true;
     }
@@ -64,7 +65,7 @@ void read_counters(Port *p) {
 // Reads the modem lines; a line that changed since the last reading is an event.
 void read_modem_lines(Port *p) {
   int bits = 0;
-  if (!p->has_modem_lines || p->hung_up || ioctl(p->fd, TIOCMGET, &bits) != 0) return;
+  if (!p->has_modem_lines || p->hung_up || sys.ioctl(p->fd, TIOCMGET, &bits) != 0) return;
   int changed = bits ^ p->modem_bits;
   p->modem_bits = bits;
   record_events(p, ((changed & TIOCM_CTS) ? EV_CTS : 0) | ((changed & TIOCM_DSR) ? EV_DSR : 0) |
@@ -73,7 +74,7 @@ void read_modem_lines(Port *p) {
 
 bool driver_output_queue(const Port *p, int *outq) {
   *outq = 0;
-  return p->no_output_queue || ioctl(p->fd, TIOCOUTQ, outq) == 0;
+  return p->no_output_queue || sys.ioctl(p->fd, TIOCOUTQ, outq) == 0;
 }
 
 // EV_TXEMPTY once the output written since the last one has left the driver. When the
@@ -162,7 +163,7 @@ BOOL WINAPI WaitCommEvent(HANDLE h, LPDWORD events, LPOVERLAPPED ov) {
 BOOL WINAPI ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat) {
   return with_port_locked(h, [&](Port *p) {
     int inq = 0, outq = 0;
-    if (!p->hung_up && (ioctl(p->fd, FIONREAD, &inq) != 0 || !driver_output_queue(p, &outq))) {
+    if (!p->hung_up && (sys.ioctl(p->fd, FIONREAD, &inq) != 0 || !driver_output_queue(p, &outq))) {
       if (error_of_errno(errno) == kHungUpError) hang_up(p);
     }
     if (p->hung_up) {

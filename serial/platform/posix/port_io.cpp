@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "port.h"
+#include "syscalls.h"
 
 namespace posix {
 
@@ -99,7 +100,7 @@ BOOL write_locked(Port *p, std::unique_lock<std::mutex> &hold, const uint8_t *bu
   start_request(ov);
   ssize_t n = 0;
   if (len > 0 && !p->hung_up && p->tx_char < 0) {  // a waiting TransmitCommChar byte goes first
-    n = write(p->fd, buf, len);
+    n = sys.write(p->fd, buf, len);
     if (n < 0 && errno != EAGAIN && errno != EINTR) hang_up(p);
     if (n < 0) n = 0;
   }
@@ -292,14 +293,14 @@ BOOL WINAPI PurgeComm(HANDLE h, DWORD flags) {
   return with_port_locked(h, [&](Port *p) {
     abort_requests(p, flags & (PURGE_TXABORT | PURGE_RXABORT), ERROR_OPERATION_ABORTED);
     if ((flags & PURGE_TXCLEAR) && !p->hung_up) {
-      tcflush(p->fd, TCOFLUSH);
+      sys.tcflush(p->fd, TCOFLUSH);
       p->tx_dirty = false;
       p->drain_check = 0;
     }
     if (flags & PURGE_RXCLEAR) {
       if (rx_room(p) == 0) input_room_made(p);
       rx_clear(p);
-      if (!p->hung_up) tcflush(p->fd, TCIFLUSH);
+      if (!p->hung_up) sys.tcflush(p->fd, TCIFLUSH);
     }
     port_poke(p);
     return true;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "port.h"
+#include "syscalls.h"
 
 namespace posix {
 
@@ -19,7 +20,7 @@ bool device_ioctl(Port *p, unsigned long request, void *arg) {
     set_error(kHungUpError);
     return false;
   }
-  if (ioctl(p->fd, request, arg) == 0) return true;
+  if (sys.ioctl(p->fd, request, arg) == 0) return true;
   DWORD error = error_of_errno(errno);
   if (error == kHungUpError) hang_up(p);
   set_error(error);
@@ -47,11 +48,11 @@ bool escape(Port *p, DWORD func) {
 // holds; a pseudo-terminal has no such path and would drop the character when full.
 bool send_now(Port *p, char c) {
   struct termios t;
-  if (p->has_modem_lines && tcgetattr(p->fd, &t) == 0) {
-    if (static_cast<cc_t>(c) == t.c_cc[VSTART] && tcflow(p->fd, TCION) == 0) return true;
-    if (static_cast<cc_t>(c) == t.c_cc[VSTOP] && tcflow(p->fd, TCIOFF) == 0) return true;
+  if (p->has_modem_lines && sys.tcgetattr(p->fd, &t) == 0) {
+    if (static_cast<cc_t>(c) == t.c_cc[VSTART] && sys.tcflow(p->fd, TCION) == 0) return true;
+    if (static_cast<cc_t>(c) == t.c_cc[VSTOP] && sys.tcflow(p->fd, TCIOFF) == 0) return true;
   }
-  ssize_t n = write(p->fd, &c, 1);
+  ssize_t n = sys.write(p->fd, &c, 1);
   if (n == 1) return true;
   if (n < 0 && errno != EAGAIN && errno != EINTR) {
     hang_up(p);

@@ -20,6 +20,7 @@
 #include <type_traits>
 
 #include "port.h"
+#include "syscalls.h"
 
 namespace posix {
 
@@ -92,7 +93,7 @@ bool is_tty_device(dev_t dev) {
 // majors 136 to 143, or a legacy BSD one, major 3).
 bool is_pseudo_terminal(int fd) {
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+  if (sys.fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
   unsigned m = major(st.st_rdev);
   return (m >= 136 && m <= 143) || m == 3;
 }
@@ -110,24 +111,24 @@ DWORD open_error(int err) {
 
 // Opens the device for this process alone; -1 with the Win32 error set.
 int open_exclusive(const std::string &path) {
-  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  int fd = sys.open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0);
   if (fd < 0) {
     set_error(open_error(errno));
     return -1;
   }
-  if (!isatty(fd)) {
-    close(fd);
+  if (!sys.isatty(fd)) {
+    sys.close(fd);
     set_error(ERROR_FILE_NOT_FOUND);
     return -1;
   }
   // The lock keeps out other programs that honour it (and this process, even as
   // root); TIOCEXCL keeps out every other open but a privileged one.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    close(fd);
+  if (sys.flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    sys.close(fd);
     set_error(ERROR_ACCESS_DENIED);
     return -1;
   }
-  ioctl(fd, TIOCEXCL);
+  sys.ioctl(fd, TIOCEXCL, nullptr);
   return fd;
 }
 
@@ -155,10 +156,10 @@ Port *port_new(int fd) {
 // the same speed, framing and handshake.
 bool port_setup(Port *p) {
   struct termios t;
-  if (tcgetattr(p->fd, &t) != 0) return false;
+  if (sys.tcgetattr(p->fd, &t) != 0) return false;
   p->saved_ok = tty_save(p->fd, &p->saved);
   int bits = 0;
-  p->has_modem_lines = ioctl(p->fd, TIOCMGET, &bits) == 0;
+  p->has_modem_lines = sys.ioctl(p->fd, TIOCMGET, &bits) == 0;
   p->no_output_queue = is_pseudo_terminal(p->fd);
   p->modem_bits = bits;
   p->open_dcb = dcb_from_device(p->fd, &t);
@@ -200,7 +201,7 @@ void port_close(Object *obj) {
     wait_output_drained(p);
     tty_restore(p->fd, &p->saved, HUPCL);
   }
-  ioctl(p->fd, TIOCNXCL);  // the exclusive flag would outlast the close while others hold the tty
+  sys.ioctl(p->fd, TIOCNXCL, nullptr);  // the exclusive flag would outlast the close while others hold the tty
   int fd;
   {
     // A call still holding a reference finds the device gone, never a reused fd.
@@ -209,7 +210,7 @@ void port_close(Object *obj) {
     p->fd = -1;
     p->hung_up = true;
   }
-  close(fd);
+  sys.close(fd);
   close(p->wake_fd);
   if (p->inline_fd >= 0) close(p->inline_fd);
 }
@@ -266,9 +267,9 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWOR
     if (p != nullptr && p->wake_fd >= 0) close(p->wake_fd);
     if (p != nullptr && p->inline_fd >= 0) close(p->inline_fd);
     if (p != nullptr && p->saved_ok) tty_restore(fd, &p->saved, HUPCL);
-    ioctl(fd, TIOCNXCL);
+    sys.ioctl(fd, TIOCNXCL, nullptr);
     delete p;
-    close(fd);
+    sys.close(fd);
     set_error(ERROR_GEN_FAILURE);
     return INVALID_HANDLE_VALUE;
   }
@@ -284,7 +285,7 @@ BOOL WINAPI GetDefaultCommConfigA(LPCSTR name, LPCOMMCONFIG cc, LPDWORD size) {
     set_error(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  if (!device_path(name, &path) || stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode) ||
+  if (!device_path(name, &path) || sys.stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode) ||
       !is_tty_device(st.st_rdev)) {
     set_error(ERROR_FILE_NOT_FOUND);
     return FALSE;

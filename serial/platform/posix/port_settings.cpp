@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 
 #include "port.h"
+#include "syscalls.h"
 
 namespace posix {
 
@@ -78,7 +79,7 @@ void termios_from_dcb(struct termios *t, const DCB *dcb) {
 bool device_took(int fd, const DCB *dcb) {
   struct termios now;
   uint32_t baud = 0;
-  if (tcgetattr(fd, &now) != 0 || !tty_get_speed(fd, &baud)) return false;
+  if (sys.tcgetattr(fd, &now) != 0 || !tty_get_speed(fd, &baud)) return false;
   tcflag_t want = size_flag(dcb->ByteSize) | parity_flags(dcb->Parity) | (dcb->StopBits != ONESTOPBIT ? CSTOPB : 0);
   tcflag_t mask = CSIZE | PARENB | CSTOPB | ((want & PARENB) ? (PARODD | CMSPAR) : 0);
   if ((now.c_cflag & mask) != (want & mask)) return false;
@@ -112,7 +113,7 @@ DCB dcb_from_device(int fd, const struct termios *t) {
   // Lines the device cannot report (a pseudo-terminal) count as raised, as Linux
   // raises DTR and RTS when a tty is opened.
   int bits = TIOCM_DTR | TIOCM_RTS;
-  ioctl(fd, TIOCMGET, &bits);
+  sys.ioctl(fd, TIOCMGET, &bits);
   dcb.fDtrControl = (bits & TIOCM_DTR) ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
   if (t->c_cflag & CRTSCTS) {
     dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
@@ -135,12 +136,12 @@ bool apply_dcb(Port *p, const DCB *dcb) {
   TtyKernelState before;
   bool have_before = tty_save(p->fd, &before);
   struct termios t;
-  if (tcgetattr(p->fd, &t) != 0) {
+  if (sys.tcgetattr(p->fd, &t) != 0) {
     set_error(error_of_errno(errno));
     return false;
   }
   termios_from_dcb(&t, dcb);
-  bool ok = tcsetattr(p->fd, TCSANOW, &t) == 0 && tty_set_speed(p->fd, dcb->BaudRate);
+  bool ok = sys.tcsetattr(p->fd, TCSANOW, &t) == 0 && tty_set_speed(p->fd, dcb->BaudRate);
   // A setting the driver refuses (EINVAL) or does not take is an invalid parameter.
   DWORD error = (ok || errno == EINVAL) ? ERROR_INVALID_PARAMETER : error_of_errno(errno);
   if (ok && device_took(p->fd, dcb)) return true;
@@ -163,8 +164,8 @@ bool line_fields_equal(const DCB *a, const DCB *b) {
 void drive_lines(Port *p, const DCB *dcb) {
   if (!p->has_modem_lines) return;
   int dtr = TIOCM_DTR, rts = TIOCM_RTS;
-  ioctl(p->fd, dcb->fDtrControl == DTR_CONTROL_DISABLE ? TIOCMBIC : TIOCMBIS, &dtr);
-  ioctl(p->fd, dcb->fRtsControl == RTS_CONTROL_DISABLE ? TIOCMBIC : TIOCMBIS, &rts);
+  sys.ioctl(p->fd, dcb->fDtrControl == DTR_CONTROL_DISABLE ? TIOCMBIC : TIOCMBIS, &dtr);
+  sys.ioctl(p->fd, dcb->fRtsControl == RTS_CONTROL_DISABLE ? TIOCMBIC : TIOCMBIS, &rts);
 }
 
 BOOL fill_comm_config(LPCOMMCONFIG cc, LPDWORD size, const DCB *dcb) {

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "port.h"
+#include "syscalls.h"
 
 namespace posix {
 
@@ -89,7 +90,7 @@ void *io_main(void *arg) {
     p->io_polls_input = (fds[0].events & POLLIN) != 0;
     int timeout = poll_timeout(p);
     hold.unlock();
-    int n = poll(fds, 2, timeout);
+    int n = sys.poll(fds, 2, timeout);
     if (n > 0 && (fds[1].revents & POLLIN)) {
       uint64_t count;
       ssize_t rc = read(p->wake_fd, &count, sizeof count);
@@ -114,7 +115,7 @@ void *modem_main(void *arg) {
   Port *p = static_cast<Port *>(arg);
   const int lines = TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RNG;
   while (!p->modem_stop.load(std::memory_order_acquire)) {
-    int rc = ioctl(p->fd, TIOCMIWAIT, lines);
+    int rc = sys.ioctl(p->fd, TIOCMIWAIT, reinterpret_cast<void *>(static_cast<intptr_t>(lines)));
     int err = errno;
     if (rc != 0 && err == EINTR) continue;
     std::lock_guard<std::mutex> hold(p->lock);
@@ -138,7 +139,7 @@ void pull_input(Port *p) {
   while (!p->hung_up && rx_room(p) > 0) {
     uint8_t chunk[4096];
     size_t want = rx_room(p) < sizeof chunk ? rx_room(p) : sizeof chunk;
-    ssize_t n = read(p->fd, chunk, want);
+    ssize_t n = sys.read(p->fd, chunk, want);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno == EAGAIN) break;
     if (n <= 0) {  // end of file or an error: the other side has gone
@@ -163,7 +164,7 @@ void pull_input(Port *p) {
 void push_output(Port *p) {
   if (p->tx_char >= 0) {
     uint8_t c = static_cast<uint8_t>(p->tx_char);
-    ssize_t n = write(p->fd, &c, 1);
+    ssize_t n = sys.write(p->fd, &c, 1);
     if (n == 1) p->tx_char = -1;
     if (n < 0 && errno != EAGAIN && errno != EINTR) hang_up(p);
     if (p->tx_char >= 0) return;
@@ -173,7 +174,7 @@ void push_output(Port *p) {
     return;
   }
   while (p->wr.done < p->wr.data.size()) {
-    ssize_t n = write(p->fd, p->wr.data.data() + p->wr.done, p->wr.data.size() - p->wr.done);
+    ssize_t n = sys.write(p->fd, p->wr.data.data() + p->wr.done, p->wr.data.size() - p->wr.done);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno == EAGAIN) return;
     if (n <= 0) {
@@ -216,7 +217,7 @@ void inline_wait(Port *p, std::unique_lock<std::mutex> &hold, OVERLAPPED *ov) {
     short input = rx_room(p) > 0 ? POLLIN : 0;
     struct pollfd fds[2] = {{p->fd, input, 0}, {p->inline_fd, POLLIN, 0}};
     hold.unlock();
-    int n = poll(fds, 2, -1);
+    int n = sys.poll(fds, 2, -1);
     int err = errno;
     if (n > 0 && (fds[1].revents & POLLIN)) {
       uint64_t count;

@@ -12,6 +12,10 @@ struct TtyKernelState {
   unsigned char bytes[64];
 };
 
+// The ioctl entry of the system-call table (syscalls.h), for the termios2 code, which
+// cannot include that header.
+int sys_ioctl(int fd, unsigned long request, void *arg);
+
 bool tty_save(int fd, TtyKernelState *out);
 // Puts saved settings back, with the c_cflag bits in cflag_clear cleared.
 bool tty_restore(int fd, const TtyKernelState *saved, uint32_t cflag_clear);

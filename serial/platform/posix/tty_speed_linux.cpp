@@ -6,8 +6,6 @@
 
 #include "tty_speed.h"
 
-extern "C" int ioctl(int fd, unsigned long request, ...) noexcept;
-
 namespace posix {
 
 namespace {
@@ -47,7 +45,7 @@ uint32_t tty_code_speed(uint32_t code) {
 bool tty_save(int fd, TtyKernelState *out) {
   memset(out, 0, sizeof *out);
   struct termios2 t;
-  if (ioctl(fd, TCGETS2, &t) != 0) return false;
+  if (sys_ioctl(fd, TCGETS2, &t) != 0) return false;
   memcpy(out->bytes, &t, sizeof t);
   return true;
 }
@@ -56,26 +54,26 @@ bool tty_restore(int fd, const TtyKernelState *saved, uint32_t cflag_clear) {
   struct termios2 t;
   memcpy(&t, saved->bytes, sizeof t);
   t.c_cflag &= ~cflag_clear;
-  return ioctl(fd, TCSETS2, &t) == 0;
+  return sys_ioctl(fd, TCSETS2, &t) == 0;
 }
 
 bool tty_get_speed(int fd, uint32_t *baud) {
   struct termios2 t;
-  if (ioctl(fd, TCGETS2, &t) != 0) return false;
+  if (sys_ioctl(fd, TCGETS2, &t) != 0) return false;
   *baud = t.c_ospeed;
   return true;
 }
 
 bool tty_set_speed(int fd, uint32_t baud) {
   struct termios2 t;
-  if (ioctl(fd, TCGETS2, &t) != 0) return false;
+  if (sys_ioctl(fd, TCGETS2, &t) != 0) return false;
   unsigned code = tty_speed_code(baud);
   // Input speed follows the output speed (CIBAUD 0).
   t.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));
   t.c_cflag |= code;
   t.c_ispeed = baud;
   t.c_ospeed = baud;
-  return ioctl(fd, TCSETS2, &t) == 0;
+  return sys_ioctl(fd, TCSETS2, &t) == 0;
 }
 
 }  // namespace posix
