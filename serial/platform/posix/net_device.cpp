@@ -14,6 +14,7 @@
 
 #include "net_connect.h"
 #include "net_device.h"
+#include "syscalls.h"
 
 namespace posix {
 
@@ -276,18 +277,18 @@ void poke_eventfd(int fd) {
 // Each network descriptor is polled through its ready eventfd beside the socket: kept
 // data and a hang-up seen by another thread wake the poller as the socket itself would.
 int net_poll(struct pollfd *fds, nfds_t n, int timeout) {
-  if (open_conns.load(std::memory_order_acquire) == 0) return poll(fds, n, timeout);
+  if (open_conns.load(std::memory_order_acquire) == 0) return sys_native.poll(fds, n, timeout);
   const nfds_t kMax = 16;
   Conn *owner[kMax];
   struct pollfd all[2 * kMax];
   nfds_t extra = 0;
-  if (n > kMax) return poll(fds, n, timeout);
+  if (n > kMax) return sys_native.poll(fds, n, timeout);
   for (nfds_t i = 0; i < n; i++) {
     all[i] = fds[i];
     owner[i] = net_conn(fds[i].fd);
     if (owner[i] != nullptr && (fds[i].events & POLLIN)) all[n + extra++] = {owner[i]->ready_fd, POLLIN, 0};
   }
-  int rc = poll(all, n + extra, timeout);
+  int rc = sys_native.poll(all, n + extra, timeout);
   if (rc < 0) return rc;
   int ready = 0;
   nfds_t next_extra = n;

@@ -90,6 +90,20 @@ int net_ioctl(Conn *c, unsigned long request, void *arg);
 int net_tcgetattr(Conn *c, struct termios *t);
 int net_tcsetattr(Conn *c, const struct termios *t);
 
+// The table entries (net_syscalls.cpp), in force in production: see syscalls.cpp.
+int net_sys_open(const char *path, int flags, mode_t mode);
+int net_sys_close(int fd);
+ssize_t net_sys_read(int fd, void *buf, size_t len);
+ssize_t net_sys_write(int fd, const void *buf, size_t len);
+int net_sys_ioctl(int fd, unsigned long request, void *arg);
+int net_sys_tcgetattr(int fd, struct termios *t);
+int net_sys_tcsetattr(int fd, int when, const struct termios *t);
+int net_sys_tcflush(int fd, int queue);
+int net_sys_tcflow(int fd, int action);
+int net_sys_poll(struct pollfd *fds, nfds_t count, int timeout);
+int net_sys_flock(int fd, int operation);
+int net_sys_isatty(int fd);
+
 // Inside the device (net_*.cpp), under Conn.lock.
 // Sends what is waiting in out as far as the socket takes it; false when the
 // connection broke (it is then dead).

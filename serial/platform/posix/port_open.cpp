@@ -19,6 +19,8 @@
 #include <string>
 #include <type_traits>
 
+#include "net_connect.h"
+#include "net_device.h"
 #include "port.h"
 #include "syscalls.h"
 
@@ -105,6 +107,16 @@ DWORD open_error(int err) {
     case EBUSY:
     case EWOULDBLOCK:
       return ERROR_ACCESS_DENIED;
+    // A network port's server: refusing, unreachable, not answering, not found.
+    case ECONNREFUSED:
+      return ERROR_CONNECTION_REFUSED;
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+      return ERROR_HOST_UNREACHABLE;
+    case ETIMEDOUT:
+      return ERROR_SEM_TIMEOUT;
+    case kNoSuchHost:
+      return ERROR_BAD_NETPATH;
   }
   return ERROR_FILE_NOT_FOUND;
 }
@@ -276,8 +288,8 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWOR
   return handle_register(&p->obj);
 }
 
-// The default configuration of a port that exists and is a tty. The device is not
-// opened: opening a serial port raises its DTR and RTS lines.
+// The default configuration of a port that exists and is a tty, or names a network
+// port. The device is not opened: opening a serial port raises its DTR and RTS lines.
 BOOL WINAPI GetDefaultCommConfigA(LPCSTR name, LPCOMMCONFIG cc, LPDWORD size) {
   std::string path;
   struct stat st;
@@ -285,8 +297,10 @@ BOOL WINAPI GetDefaultCommConfigA(LPCSTR name, LPCOMMCONFIG cc, LPDWORD size) {
     set_error(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  if (!device_path(name, &path) || sys.stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode) ||
-      !is_tty_device(st.st_rdev)) {
+  // A network port is not connected to find out: the server is asked at the open.
+  bool network = device_path(name, &path) && net_path(path.c_str());
+  if (!network && (path.empty() || sys.stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode) ||
+                   !is_tty_device(st.st_rdev))) {
     set_error(ERROR_FILE_NOT_FOUND);
     return FALSE;
   }
