@@ -102,10 +102,11 @@ int output_queue(Conn *c, int *out) {
   return 0;
 }
 
+// The data bytes received and not yet read: what the socket holds is decoded first,
+// so that protocol bytes are not counted.
 int input_queue(Conn *c, int *out) {
-  int raw = 0;
-  if (ioctl(c->fd, FIONREAD, &raw) != 0) raw = 0;
-  *out = raw + static_cast<int>(c->kept.size() - c->kept_head);
+  conn_pump(c);
+  *out = static_cast<int>(c->kept.size() - c->kept_head);
   return 0;
 }
 
