@@ -95,8 +95,10 @@ bool tavo_start(Tavo *t, const TavoRun &run, bool up) {
   for (const auto &file : run.files) write_file(t->dir + "/" + file.first, file.second);
   if (run.line_locked && flock(t->line_device, LOCK_EX | LOCK_NB) != 0) return false;
   t->line_before = settings(t->line_device), t->console_before = settings(t->console_device);
+  std::string line_name = run.line_name ? run.line_name(line_path) : line_path;
+  if (line_name.empty()) return false;
   for (int n = 1; n <= 36; n++)  // tavo takes only COM1..4
-    setenv(("TAVO_COM" + std::to_string(n)).c_str(), n <= 4 ? line_path : "/nonexistent", 1);
+    setenv(("TAVO_COM" + std::to_string(n)).c_str(), n <= 4 ? line_name.c_str() : "/nonexistent", 1);
   std::vector<char *> argv = {(char *)run.argv0.c_str()};
   for (const std::string &arg : run.args) argv.push_back((char *)arg.c_str());
   argv.push_back(nullptr);

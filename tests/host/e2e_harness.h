@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,8 +17,11 @@ struct TavoRun {
   bool line_locked = false;  // another program holds the board's device (exclusive lock)
   long file_limit = 0;       // RLIMIT_FSIZE, when not 0
   std::vector<std::pair<std::string, std::string>> files;  // name, bytes: put there first
+  // When set, what TAVO_COM1..4 name, given the board's pseudo-terminal (a network port
+  // whose server serves that device, say); empty refuses the start.
+  std::function<std::string(const std::string &line_path)> line_name;
 };
-inline const TavoRun binary_run{{"COM1:", "115200", "/B"}, TAVO_EXE, "tavo", true, false, 0, {}};
+inline const TavoRun binary_run{{"COM1:", "115200", "/B"}, TAVO_EXE, "tavo", true, false, 0, {}, {}};
 
 struct Tavo {
   pid_t pid = -1;

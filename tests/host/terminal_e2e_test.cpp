@@ -56,7 +56,7 @@ TEST(CommandLineE2e, EveryRuleWithItsMessageAndEveryWayOut) {
     std::string p = row.argv0, out = row.out.empty() ? "Syntax is " + p + " [COMn:] [baudrate]\n"
                                      "      eg: " + p + " COM1: 9600\n" : row.out + " baud\n";
     Tavo t;
-    TavoRun run{row.args, TAVO_EXE, p, row.end != SIGINT, !accepted, 0, {}};
+    TavoRun run{row.args, TAVO_EXE, p, row.end != SIGINT, !accepted, 0, {}, {}};
     ASSERT_TRUE(tavo_start(&t, run, accepted));
     struct termios line;
     tcgetattr(t.line_device, &line);

@@ -21,6 +21,10 @@ struct Ser2net {
 // Starts ser2net on a new pseudo-terminal; false with the reason when it cannot run
 // here (not installed, no pseudo-terminals, no loopback).
 bool ser2net_start(Ser2net *s, bool rfc2217, std::string *why);
+// Starts it on a device the caller has (master and slave stay -1).
+bool ser2net_start_on(Ser2net *s, const std::string &device, bool rfc2217, std::string *why);
+// Whether ser2net is installed.
+bool ser2net_installed();
 // Stops ser2net (the pseudo-terminal stays); safe to call twice.
 void ser2net_stop(Ser2net *s);
 // Starts it again on the same port and device after a stop.
