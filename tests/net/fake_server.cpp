@@ -115,11 +115,12 @@ void serve(FakeServer *s) {
     int client;
     {
       std::lock_guard<std::mutex> hold(s->lock);
-      client = s->client;
+      client = s->paused ? -1 : s->client;
     }
     struct pollfd fds[3] = {{s->wake[0], POLLIN, 0}, {s->listen_fd, POLLIN, 0}, {client, POLLIN, 0}};
     if (poll(fds, 3, -1) < 0) continue;
-    if (fds[0].revents) return;
+    char why = 0;
+    if (fds[0].revents && read(s->wake[0], &why, 1) == 1 && why == 'x') return;
     if (fds[1].revents & POLLIN) accept_client(s);
     if (client >= 0 && fds[2].revents) serve_bytes(s, client);
   }
@@ -157,6 +158,15 @@ bool server_start(FakeServer *s, ServerMode mode, std::string *why) {
   s->port = ntohs(a.sin_port);
   s->thread = std::thread(serve, s);
   return true;
+}
+
+void server_pause(FakeServer *s, bool paused) {
+  {
+    std::lock_guard<std::mutex> hold(s->lock);
+    s->paused = paused;
+  }
+  ssize_t rc = write(s->wake[1], "p", 1);  // polls again with or without the client
+  (void)rc;
 }
 
 void server_stop(FakeServer *s) {

@@ -29,6 +29,7 @@ struct FakeServer {
   std::mutex lock;  // guards everything below
   std::condition_variable changed;
   int client = -1;
+  bool paused = false;  // the client's bytes are left in the socket (server_pause)
   int connections = 0;
   bool client_gone = false;
   std::vector<uint8_t> data;                   // data bytes the client sent
@@ -47,6 +48,8 @@ bool server_start(FakeServer *s, ServerMode mode, std::string *why);
 void server_stop(FakeServer *s);
 // Sends wire bytes to the connected client as they are.
 bool server_send(FakeServer *s, const std::vector<uint8_t> &wire);
+// Stops or resumes reading the client's bytes.
+void server_pause(FakeServer *s, bool paused);
 // Closes the current connection from the server's side.
 void server_drop(FakeServer *s);
 // Waits, within a bound, until pred() holds under the server's lock.

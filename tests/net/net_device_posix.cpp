@@ -202,6 +202,46 @@ TEST_F(Server, NotificationsAndTheEnd) {
   EXPECT_EQ(errno, EIO);
 }
 
+// Writes into a socket that fills up: every 0xFF is doubled, and a write the socket cut
+// in the middle of a doubled 0xFF still leaves the wire whole. The server receives
+// exactly the bytes the writes reported written.
+TEST_F(Server, FullSocketsNeverCutAnEscape) {
+  start(ServerMode::Answer);
+  fd = net_open(server_url(server).c_str());
+  ASSERT_GE(fd, 0);
+  Conn *c = net_conn(fd);
+  Bytes out(65536, 0xFF);
+  for (size_t i = 0; i < out.size(); i += 3) out[i] = uint8_t(i);
+  size_t written = 0, halves = 0;
+  Bytes sent;
+  for (int round = 0; round < 20; round++) {
+    server_pause(&server, true);
+    for (size_t at = 0;;) {  // until the socket takes no more
+      size_t len = std::min(out.size() - at, size_t(997 + 131 * round));  // fills end at varying places
+      ssize_t n = net_write(c, out.data() + at, len);
+      if (n < 0) {
+        ASSERT_EQ(errno, EAGAIN);
+        break;
+      }
+      sent.insert(sent.end(), out.begin() + long(at), out.begin() + long(at) + n);
+      written += size_t(n), at = (at + size_t(n)) % out.size();
+    }
+    server_pause(&server, false);
+    std::lock_guard<std::mutex> hold(c->lock);
+    halves += c->out.size();
+    // All but a 0xFF whose second half the device still holds.
+    ASSERT_TRUE(server_wait(&server, [&] { return server.data.size() + 1 >= written; }));
+  }
+  // What the device still holds goes with the next write.
+  ASSERT_EQ(net_write(c, "!", 1), 1);
+  sent.push_back('!');
+  ASSERT_TRUE(server_wait(&server, [&] { return server.data.size() == sent.size(); }))
+      << server.data.size() << " of " << sent.size();
+  EXPECT_TRUE(server.data == sent);
+  EXPECT_EQ(server.state, 0) << "the server's parser is between data bytes";
+  printf("%zu of 20 fills ended inside a doubled 0xFF\n", halves);
+}
+
 TEST_F(Server, AServerThatClosesAtOnce) {
   start(ServerMode::CloseAtOnce);
   auto t0 = std::chrono::steady_clock::now();
