@@ -3,6 +3,7 @@
 // library's events and status, DTR and RTS as port commands, and the server going away.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <time.h>
 
 #include "fake_server.h"
 #include "serial/support.h"
@@ -64,6 +65,12 @@ TEST_F(FakePort, NotificationsBecomeEventsAndStatus) {
     EXPECT_EQ(SioGetModemStatus(0, 0xFF) & 0xF0, row.modem);
   }
   EXPECT_EQ(SioClearLineEvents(0) & 0x18, 0x18) << "break and framing error as line status";
+  // Quiet again, the port costs no CPU: no notification left it polling.
+  struct timespec t0, t1;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t0);
+  EXPECT_FALSE(wait_logged(EV_RXCHAR, 1, 1000));
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t1);
+  EXPECT_LT((t1.tv_sec - t0.tv_sec) * 1000000 + (t1.tv_nsec - t0.tv_nsec) / 1000, 10000) << "us of CPU in a quiet second";
 }
 
 TEST_F(FakePort, LinesAsCommandsAndTheServerGoingAway) {

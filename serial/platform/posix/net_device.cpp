@@ -175,6 +175,8 @@ ssize_t net_read(Conn *c, void *buf, size_t n) {
     errno = EIO;  // as a tty whose far end has gone
     return -1;
   }
+  // Nothing kept: whatever woke the reader (a line-state notification) has been seen.
+  drop_eventfd(c->ready_fd);
   for (;;) {
     ssize_t got = recv(c->fd, data, n, MSG_DONTWAIT);
     if (got < 0 && errno == EINTR) continue;
