@@ -5,6 +5,7 @@
 #include <linux/serial.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <termios.h>
@@ -14,6 +15,7 @@
 
 #include "fake_server.h"
 #include "serial/platform/posix/net_device.h"
+#include "serial/platform/win32.h"
 
 using namespace posix;
 
@@ -109,17 +111,21 @@ TEST_F(Server, RefusedAndUnknownHostsFailWithTheirOwnErrors) {
   start(ServerMode::Answer);
   uint16_t closed_port = server.port;
   server_stop(&server);  // nothing listens there now
-  struct Row { std::string path; int err; } rows[] = {
-      {"rfc2217://127.0.0.1:" + std::to_string(closed_port), ECONNREFUSED},
-      {"tcp://no-such-host.invalid:2000", EADDRNOTAVAIL},
-      {"tcp://127.0.0.1", ENOENT},
-      {"rfc2217://[::1:2000", ENOENT},
+  struct Row { std::string path; int err; DWORD win32_error; } rows[] = {
+      {"rfc2217://127.0.0.1:" + std::to_string(closed_port), ECONNREFUSED, ERROR_CONNECTION_REFUSED},
+      {"tcp://no-such-host.invalid:2000", EADDRNOTAVAIL, ERROR_BAD_NETPATH},
+      {"tcp://127.0.0.1", ENOENT, ERROR_FILE_NOT_FOUND},
+      {"rfc2217://[::1:2000", ENOENT, ERROR_FILE_NOT_FOUND},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.path);
     errno = 0;
     EXPECT_EQ(net_open(row.path.c_str()), -1);
     EXPECT_EQ(errno, row.err) << strerror(errno);
+    setenv("TAVO_COM1", row.path.c_str(), 1);
+    EXPECT_EQ(win32.CreateFileA("COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(win32.GetLastError(), row.win32_error) << "the port's open";
   }
 }
 
