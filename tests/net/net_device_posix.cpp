@@ -107,12 +107,27 @@ TEST_F(Server, ASilentServerCostsBoundedTime) {
   })) << "SET-BAUDRATE 38400 sent all the same";
 }
 
-TEST_F(Server, RefusedAndUnknownHostsFailWithTheirOwnErrors) {
+TEST_F(Server, RefusedTimedOutAndUnknownFailWithTheirOwnErrors) {
   start(ServerMode::Answer);
   uint16_t closed_port = server.port;
   server_stop(&server);  // nothing listens there now
+  // A server that takes no connection: its backlog is full, so connects time out.
+  int full = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(bind(full, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(full, 0), 0);
+  ASSERT_EQ(getsockname(full, reinterpret_cast<sockaddr *>(&a), &len), 0);
+  std::vector<int> waiting;
+  for (int i = 0; i < 3; i++) {
+    waiting.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    connect(waiting.back(), reinterpret_cast<sockaddr *>(&a), sizeof a);
+  }
   struct Row { std::string path; int err; DWORD win32_error; } rows[] = {
       {"rfc2217://127.0.0.1:" + std::to_string(closed_port), ECONNREFUSED, ERROR_CONNECTION_REFUSED},
+      {"tcp://127.0.0.1:" + std::to_string(ntohs(a.sin_port)), ETIMEDOUT, ERROR_SEM_TIMEOUT},
       {"tcp://no-such-host.invalid:2000", EADDRNOTAVAIL, ERROR_BAD_NETPATH},
       {"tcp://127.0.0.1", ENOENT, ERROR_FILE_NOT_FOUND},
       {"rfc2217://[::1:2000", ENOENT, ERROR_FILE_NOT_FOUND},
@@ -127,6 +142,8 @@ TEST_F(Server, RefusedAndUnknownHostsFailWithTheirOwnErrors) {
               INVALID_HANDLE_VALUE);
     EXPECT_EQ(win32.GetLastError(), row.win32_error) << "the port's open";
   }
+  for (int fd : waiting) close(fd);
+  close(full);
 }
 
 // Sequences cut between two reads of the device decode whole: the device keeps its
