@@ -184,6 +184,30 @@ TEST_F(Server, SequencesSplitAcrossReads) {
   }
 }
 
+// An input purge drops what was received and what the server had sent before it
+// purged its buffer (arriving after the purge was asked, with its answer in the same
+// read); what it sends after its answer is kept.
+TEST_F(Server, APurgeDropsWhatCameBeforeTheServersAnswer) {
+  start(ServerMode::Answer);
+  fd = net_open(server_url(server).c_str());
+  ASSERT_GE(fd, 0);
+  Conn *c = net_conn(fd);
+  {
+    std::lock_guard<std::mutex> hold(server.lock);
+    server.before_purge_answer = {'l', 'a', 't', 'e'};
+    server.after_purge_answer = {'f', 'r', 'e', 's', 'h'};
+  }
+  ASSERT_TRUE(server_send(&server, Bytes{'s', 't', 'a', 'l', 'e'}));
+  struct pollfd ready = {fd, POLLIN, 0};
+  ASSERT_EQ(poll(&ready, 1, 10000), 1);
+  int inq = 0;
+  ASSERT_EQ(net_ioctl(c, FIONREAD, &inq), 0);
+  ASSERT_EQ(inq, 5) << "the stale bytes have come";
+  ASSERT_EQ(net_ioctl(c, TCFLSH, reinterpret_cast<void *>(intptr_t(TCIFLUSH))), 0);
+  EXPECT_EQ(read_data(fd, 5), (Bytes{'f', 'r', 'e', 's', 'h'}));
+  EXPECT_TRUE(server.commands.back() == Bytes({12, 1})) << "PURGE-DATA of the server's receive buffer";
+}
+
 // Notifications: modem state into TIOCMGET and the counters, waking TIOCMIWAIT; line
 // state into the line-error counters; then the server closes and the device reads
 // as a hung-up tty, and the wait ends.

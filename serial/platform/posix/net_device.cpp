@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <new>
 
@@ -255,7 +256,13 @@ void conn_pump(Conn *c) {
 }
 
 size_t conn_decode(Conn *c, const uint8_t *raw, size_t n, uint8_t *data) {
-  return telnet::decode(&c->decoder, raw, n, data, rfc2217_on_event, c);
+  size_t out = telnet::decode(&c->decoder, raw, n, data, rfc2217_on_event, c);
+  if (!c->purging) return out;
+  uint64_t first = c->decoder.produced - out;  // the place of data[0] in the data
+  size_t drop = c->purge_end <= first ? 0 : static_cast<size_t>(std::min<uint64_t>(out, c->purge_end - first));
+  memmove(data, data + drop, out - drop);
+  if (c->decoder.produced >= c->purge_end) c->purging = false;
+  return out - drop;
 }
 
 void conn_die(Conn *c) {

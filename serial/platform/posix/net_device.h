@@ -53,6 +53,10 @@ struct Conn {
   // half of one escaped 0xFF. They go out before any new data.
   std::vector<uint8_t> out;
   bool dead;  // the server closed the connection or it broke: reads as a hang-up
+  // An input purge in progress: data bytes are dropped up to the place in the data
+  // where the server's answer came (purge_end; UINT64_MAX until it has come).
+  bool purging;
+  uint64_t purge_end;
 
   // Options: what this client has offered (WILL) and asked for (DO), and refused.
   uint8_t sent[256];  // bit per verb: 1 WILL, 2 WONT, 4 DO, 8 DONT
@@ -129,6 +133,9 @@ void rfc2217_on_event(void *conn, const telnet::Event &e);
 // Puts new line settings: the framing, speed and handshake that changed go to the
 // server, whose answers are awaited within a bound.
 void net_line_set(Conn *c, std::unique_lock<std::mutex> &hold, const NetLine &want);
+// Purges the server's buffers (telnet::Purge bits); with its receive buffer, the data
+// it had sent before its answer is dropped here too.
+void rfc2217_purge(Conn *c, std::unique_lock<std::mutex> &hold, uint8_t which);
 // The line ioctls of a connection (modem lines, break, counters, queues, flushes).
 int net_line_ioctl(Conn *c, std::unique_lock<std::mutex> &hold, unsigned long request, void *arg);
 

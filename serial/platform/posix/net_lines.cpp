@@ -76,20 +76,18 @@ int get_counters(Conn *c, struct serial_icounter_struct *out) {
   return 0;
 }
 
-// TCFLSH: what waits here is dropped, and the server is asked to purge its buffer.
-int flush_queues(Conn *c, long which) {
+// TCFLSH: the data received and not read is dropped; over RFC 2217 the server purges
+// its buffers, and what it had sent before it did is dropped as it arrives.
+int flush_queues(Conn *c, std::unique_lock<std::mutex> &hold, long which) {
   if (which != TCIFLUSH && which != TCOFLUSH && which != TCIOFLUSH) return fail(EINVAL);
+  bool server = c->rfc2217 && c->com_port && !c->dead;
   if (which != TCOFLUSH) {
-    conn_pump(c);
+    if (!server) conn_pump(c);
     c->kept.clear();
     c->kept_head = 0;
     if (!c->dead) drop_eventfd(c->ready_fd);
   }
-  if (c->rfc2217 && c->com_port) {
-    uint8_t v = which == TCIFLUSH ? PURGE_RX : which == TCOFLUSH ? PURGE_TX : PURGE_BOTH;
-    put_command(&c->out, PURGE_DATA, &v, 1);
-    conn_flush(c);
-  }
+  if (server) rfc2217_purge(c, hold, which == TCIFLUSH ? PURGE_RX : which == TCOFLUSH ? PURGE_TX : PURGE_BOTH);
   return 0;
 }
 
@@ -132,7 +130,7 @@ int net_line_ioctl(Conn *c, std::unique_lock<std::mutex> &hold, unsigned long re
     case TIOCEXCL:
     case TIOCNXCL:
       return 0;  // the server gives the port to one connection at a time
-    case TCFLSH: return flush_queues(c, static_cast<long>(reinterpret_cast<intptr_t>(arg)));
+    case TCFLSH: return flush_queues(c, hold, static_cast<long>(reinterpret_cast<intptr_t>(arg)));
     case TIOCOUTQ: return output_queue(c, static_cast<int *>(arg));
     case FIONREAD: return input_queue(c, static_cast<int *>(arg));
     case TCSBRK: return 0;  // a drain: the socket's queue is the far end's business

@@ -169,6 +169,9 @@ void on_server_command(Conn *c, uint8_t code, const uint8_t *v, size_t n) {
     case SET_CONTROL: on_control(c, v[0]); return;  // counts its own answers
     case NOTIFY_LINESTATE: on_line_state(c, v[0]); return;
     case NOTIFY_MODEMSTATE: on_modem_state(c, v[0]); return;
+    case PURGE_DATA:
+      if (c->purging && (v[0] & PURGE_RX)) c->purge_end = c->decoder.produced;
+      break;
   }
   c->answers[command]++;
   poke_eventfd(c->answer_fd);
@@ -237,6 +240,16 @@ void net_line_set(Conn *c, std::unique_lock<std::mutex> &hold, const NetLine &wa
     ask_byte(c, SET_CONTROL, hw ? INFLOW_HARDWARE : (want.iflag & IXOFF) ? INFLOW_XONXOFF : INFLOW_NONE);
   }
   wait_answers(c, hold, kAnswerMs);
+}
+
+void rfc2217_purge(Conn *c, std::unique_lock<std::mutex> &hold, uint8_t which) {
+  if (which & PURGE_RX) {
+    c->purging = true;
+    c->purge_end = UINT64_MAX;
+  }
+  ask_byte(c, PURGE_DATA, which);
+  wait_answers(c, hold, kAnswerMs);
+  c->purging = false;  // answered, or not to be waited for
 }
 
 }  // namespace posix

@@ -70,10 +70,11 @@ size_t decode(Decoder *d, const uint8_t *in, size_t n, uint8_t *data, EventSink 
           d->state = AFTER_IAC;
         } else {
           data[out++] = b;
+          d->produced++;
         }
         break;
       case AFTER_IAC:
-        if (after_iac(d, b)) data[out++] = IAC;
+        if (after_iac(d, b)) data[out++] = IAC, d->produced++;
         break;
       case NEGOTIATION:
         d->pending.option = b;

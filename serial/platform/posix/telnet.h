@@ -103,6 +103,7 @@ struct Event {
 struct Decoder {
   uint8_t state;  // one of the steps in telnet.cpp; 0 between data bytes
   Event pending;
+  uint64_t produced;  // data bytes decoded so far: where in the data an event came
 };
 
 typedef void (*EventSink)(void *ctx, const Event &event);
