@@ -39,9 +39,9 @@ void answer_command(FakeServer *s, const std::vector<uint8_t> &cmd, std::vector<
     case 10: case 11: return;  // masks are not answered here
   }
   std::vector<uint8_t> r = com_port(uint8_t(code + 100), value);
-  if (code == 12) reply->insert(reply->end(), s->before_purge_answer.begin(), s->before_purge_answer.end());
+  if (code == s->around) reply->insert(reply->end(), s->before_answer.begin(), s->before_answer.end());
   reply->insert(reply->end(), r.begin(), r.end());
-  if (code == 12) reply->insert(reply->end(), s->after_purge_answer.begin(), s->after_purge_answer.end());
+  if (code == s->around) reply->insert(reply->end(), s->after_answer.begin(), s->after_answer.end());
 }
 
 void answer_option(FakeServer *s, uint8_t verb, uint8_t option, std::vector<uint8_t> *reply) {

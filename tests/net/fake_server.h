@@ -35,8 +35,9 @@ struct FakeServer {
   std::vector<uint8_t> data;                   // data bytes the client sent
   std::vector<std::vector<uint8_t>> commands;  // COM-PORT-OPTION payloads the client sent
   std::vector<std::pair<uint8_t, uint8_t>> negotiations;  // verb, option
-  // Sent around the answer to a PURGE-DATA, in one write with it.
-  std::vector<uint8_t> before_purge_answer, after_purge_answer;
+  // Sent around the answer to the command `around`, in one write with it.
+  uint8_t around = 0;
+  std::vector<uint8_t> before_answer, after_answer;
   uint32_t baud = 9600;
   uint8_t datasize = 8, parity = 1, stopsize = 1;
   // The parser's state between reads.

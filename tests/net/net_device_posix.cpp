@@ -81,6 +81,31 @@ TEST_F(Server, OpenNegotiatesAndLearnsTheLine) {
   EXPECT_EQ(t.c_cflag & (PARENB | PARODD), unsigned(PARENB)) << "even parity, as the server told";
 }
 
+// Data that arrives while a setting waits for its answer is kept for the next read,
+// and poll() reports the descriptor readable though the socket is empty.
+TEST_F(Server, DataDuringASettingsWaitIsKept) {
+  start(ServerMode::Answer);
+  fd = net_open(server_url(server).c_str());
+  ASSERT_GE(fd, 0);
+  Conn *c = net_conn(fd);
+  {
+    std::lock_guard<std::mutex> hold(server.lock);
+    server.around = 1;  // SET-BAUDRATE
+    server.before_answer = {'a', 255, 255};
+    server.after_answer = {'b'};
+  }
+  struct termios t;
+  ASSERT_EQ(net_tcgetattr(c, &t), 0);
+  cfsetspeed(&t, B230400);
+  ASSERT_EQ(net_tcsetattr(c, &t), 0);
+  ASSERT_EQ(net_tcgetattr(c, &t), 0);
+  EXPECT_EQ(cfgetospeed(&t), speed_t(B230400)) << "as the server confirmed";
+  struct pollfd p = {fd, POLLIN, 0};
+  EXPECT_EQ(net_poll(&p, 1, 0), 1) << "readable at once";
+  EXPECT_EQ(read_data(fd, 3), (Bytes{'a', 255, 'b'}));
+  EXPECT_EQ(net_poll(&p, 1, 0), 0) << "nothing more";
+}
+
 // Against a server that takes up the option but answers no command, the open takes
 // its bound and no more; settings are kept as asked and sent without waiting again.
 TEST_F(Server, ASilentServerCostsBoundedTime) {
@@ -194,8 +219,9 @@ TEST_F(Server, APurgeDropsWhatCameBeforeTheServersAnswer) {
   Conn *c = net_conn(fd);
   {
     std::lock_guard<std::mutex> hold(server.lock);
-    server.before_purge_answer = {'l', 'a', 't', 'e'};
-    server.after_purge_answer = {'f', 'r', 'e', 's', 'h'};
+    server.around = 12;  // PURGE-DATA
+    server.before_answer = {'l', 'a', 't', 'e'};
+    server.after_answer = {'f', 'r', 'e', 's', 'h'};
   }
   ASSERT_TRUE(server_send(&server, Bytes{'s', 't', 'a', 'l', 'e'}));
   struct pollfd ready = {fd, POLLIN, 0};

@@ -17,12 +17,12 @@
 #include <stdint.h>
 #include <sys/types.h>
 
-struct termios;
-
 #include <mutex>
 #include <vector>
 
 #include "telnet.h"
+
+struct termios;
 
 namespace posix {
 
@@ -47,7 +47,9 @@ struct Conn {
   bool rfc2217;   // false: raw TCP, bytes as they are
   std::mutex lock;
   telnet::Decoder decoder;
-  std::vector<uint8_t> kept;  // data bytes read while waiting for an answer
+  // Data bytes decoded by a thread that was not reading (one waiting for an answer, or
+  // counting the input), kept for the next read from kept_head on.
+  std::vector<uint8_t> kept;
   size_t kept_head;
   // Bytes the socket has not taken yet: protocol sequences, and at most the second
   // half of one escaped 0xFF. They go out before any new data.
@@ -90,7 +92,7 @@ int net_poll(struct pollfd *fds, nfds_t n, int timeout);
 // The tty ioctls on a network descriptor (termios, modem lines, counters, queues,
 // flushes, break, exclusive use).
 int net_ioctl(Conn *c, unsigned long request, void *arg);
-// tcgetattr and tcsetattr, on the C library's struct termios (net_termios.cpp).
+// tcgetattr and tcsetattr, on the C library's struct termios (net_lines.cpp).
 int net_tcgetattr(Conn *c, struct termios *t);
 int net_tcsetattr(Conn *c, const struct termios *t);
 
