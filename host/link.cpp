@@ -42,7 +42,12 @@ static int open_port(int port_number, int32_t baud) {
   if (SioProbePort(index) != 1) {
     return 0;
   }
+  // The device can be taken or vanish between the probe and the open (another program
+  // grabs it, an adapter is unplugged): a port the open left closed is refused too.
   SioOpen(index);
+  if (!SioIsOpen(index)) {
+    return 0;
+  }
   SioConfigure(index, (uint32_t)baud, 8, 1, 'N', 0);
   SioSetBufferSizes(index, rx_queue_size, tx_queue_size);
   saved_event_mask = SioSetEventMask(index, EV_RXCHAR, 0);

@@ -13,9 +13,16 @@
 
 void *(*sio_ring_alloc)(size_t size) = malloc;
 
+// The writer hands a device write the ring's storage itself; a write reads it until
+// it ends (an overlapped write, slowly), so storage it uses is retired, not freed.
 bool SioRingReallocate(RingQueue *ring, uint32_t size) {
   SioLockRing(ring);
-  free(ring->data.exchange(nullptr));
+  uint8_t *old = ring->data.exchange(nullptr);
+  if (old != nullptr && old == ring->in_write) {
+    ring->retired = old;
+  } else {
+    free(old);
+  }
   uint8_t *data = size ? static_cast<uint8_t *>(sio_ring_alloc(size)) : nullptr;
   ring->data.store(data);
   ring->size.store(data ? size : 0);
@@ -24,7 +31,19 @@ bool SioRingReallocate(RingQueue *ring, uint32_t size) {
   return data != nullptr || size == 0;
 }
 
-void SioRingRelease(RingQueue *ring) { SioRingReallocate(ring, 0); }
+bool SioRingWriteEnded(RingQueue *ring, const uint8_t *storage) {
+  ring->in_write = nullptr;
+  free(ring->retired);
+  ring->retired = nullptr;
+  return ring->data.load() == storage;
+}
+
+void SioRingRelease(RingQueue *ring) {
+  SioLockRing(ring);
+  SioRingWriteEnded(ring, nullptr);
+  SioUnlockRing(ring);
+  SioRingReallocate(ring, 0);
+}
 
 uint32_t SioGetDriverQueueCount(uint8_t port, uint8_t direction) {
   if (!SioIsOpen(port)) return 0;

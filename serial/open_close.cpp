@@ -164,7 +164,14 @@ void SioCloseEx(uint8_t port, uint8_t options) {
   PortTable &t = table();
   PortRecord &p = t.ports[port];
   SioLockLibrary();
-  if (p.open_count > 0) p.open_count--;
+  // Another close may have run between the open test and the lock: the port is then
+  // closed already, and its locks and handles are gone.
+  if (p.open_count == 0) {
+    p.last_error.store(SIO_FAILED);
+    SioUnlockLibrary();
+    return;
+  }
+  p.open_count--;
   if (p.open_count == 0) {
     bool threads_ended = SioStopPortThreads(port);
     SioSetRingPolling(port, 0);

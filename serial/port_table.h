@@ -112,6 +112,10 @@ struct RingQueue {
   std::atomic<uint32_t> count;         // bytes held; read without the lock by counts and tests
   std::atomic<uint32_t> driver_queue;  // driver's current queue size for this direction
   CRITICAL_SECTION lock;               // guards read_pos, write_pos, count, and resets
+  // Transmit ring: the storage a device write is reading (writer thread), and storage
+  // replaced meanwhile, released when that write ends. Both under lock.
+  uint8_t *in_write;
+  uint8_t *retired;
 };
 
 // Per-port thread record, used for both the event thread and the writer thread.
@@ -189,11 +193,17 @@ void SioLockRing(RingQueue *ring);
 void SioUnlockRing(RingQueue *ring);
 
 // Gives a ring new, empty storage of `size` bytes under its lock; the old storage is
-// released. Size 0 leaves the ring without storage. Returns false when the storage
-// could not be allocated (the ring then has none, and size 0).
+// released, or retired while a device write still reads it. Size 0 leaves the ring
+// without storage. Returns false when the storage could not be allocated (the ring
+// then has none, and size 0).
 bool SioRingReallocate(RingQueue *ring, uint32_t size);
 
-// Releases a ring's storage under its lock (data null, size 0, empty).
+// The device write that read `storage` has ended (ring lock held): storage retired
+// meanwhile is released. False when the ring's storage was replaced during the write.
+bool SioRingWriteEnded(RingQueue *ring, const uint8_t *storage);
+
+// Releases a ring's storage under its lock (data null, size 0, empty), retired storage
+// too: only once the port's threads have ended and its writes were purged.
 void SioRingRelease(RingQueue *ring);
 
 // The allocator of ring storage (malloc by default); a test may swap it to make an

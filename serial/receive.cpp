@@ -52,11 +52,16 @@ static DWORD SioWaitRead(uint8_t port, DWORD *got, bool *finished) {
   return result;
 }
 
-uint32_t SioOverlappedRead(uint8_t port, uint8_t *destination, uint32_t length, uint32_t *status) {
+// The read requests of SioOverlappedRead; `failed` tells a device that refused a
+// request (status 1 from a failed ReadFile) from a read the library gave up (a stop,
+// the cancel event), which share that status.
+static uint32_t SioReadRequests(uint8_t port, uint8_t *destination, uint32_t length, uint32_t *status,
+                                bool *failed) {
   PortTable &t = table();
   HANDLE handle = t.ports[port].handle.load();
   uint32_t total = 0;
   *status = 1;
+  *failed = false;
   while (length > 0 && t.writer_threads[port].stop.load() == 0) {
     *status = 1;
     DWORD got = 0;
@@ -67,7 +72,10 @@ uint32_t SioOverlappedRead(uint8_t port, uint8_t *destination, uint32_t length, 
       total += got;
       continue;
     }
-    if (win32.GetLastError() != ERROR_IO_PENDING) return total;
+    if (win32.GetLastError() != ERROR_IO_PENDING) {
+      *failed = true;
+      return total;
+    }
     bool finished = false;
     *status = SioWaitRead(port, &got, &finished);
     if (*status == WAIT_OBJECT_0) {
@@ -84,6 +92,11 @@ uint32_t SioOverlappedRead(uint8_t port, uint8_t *destination, uint32_t length, 
   return total;
 }
 
+uint32_t SioOverlappedRead(uint8_t port, uint8_t *destination, uint32_t length, uint32_t *status) {
+  bool failed = false;
+  return SioReadRequests(port, destination, length, status, &failed);
+}
+
 // The contiguous free span from write_pos (ring lock held).
 static uint32_t SioFreeSpan(const RingQueue &ring) {
   uint32_t size = ring.size.load();
@@ -92,25 +105,28 @@ static uint32_t SioFreeSpan(const RingQueue &ring) {
   return size - ring.count.load();
 }
 
-// One read into the ring's free span (ring lock held).
-static void SioFillLocked(uint8_t port, RingQueue &ring) {
-  if (ring.count.load() >= ring.size.load()) return;  // full, or emptied of storage
+// One read into the ring's free span (ring lock held). True when the device failed it.
+static bool SioFillLocked(uint8_t port, RingQueue &ring) {
+  if (ring.count.load() >= ring.size.load()) return false;  // full, or emptied of storage
   if (ring.count.load() == 0) RingReset(&ring);
   uint32_t waiting = SioGetDriverQueueCount(port, 0);
-  if (waiting == 0) return;
+  if (waiting == 0) return false;
   uint32_t span = SioFreeSpan(ring);
   uint32_t want = waiting < span ? waiting : span;
   uint32_t write_pos = ring.write_pos.load();
   uint32_t status = 0;
-  uint32_t got = SioOverlappedRead(port, ring.data.load() + write_pos, want, &status);
-  if (status == 1) {
-    RingReset(&ring);  // everything held is discarded
-    return;
+  bool failed = false;
+  uint32_t got = SioReadRequests(port, ring.data.load() + write_pos, want, &status, &failed);
+  if (status == 1 && !failed) {
+    RingReset(&ring);  // a read given up (stop, cancel): everything held is discarded
+    return false;
   }
+  // A device that failed a read (hung up, unplugged) keeps what it delivered before.
   write_pos += got;
   if (write_pos >= ring.size.load()) write_pos = 0;
   ring.write_pos.store(write_pos);
   ring.count.fetch_add(got);
+  return failed;
 }
 
 // Set while this thread's handler runs for EV_RX80FULL. A handler that takes bytes
@@ -135,15 +151,19 @@ static void SioTestBacklog(uint8_t port) {
   reporting_backlog = false;
 }
 
+// A read the device failed leaves the bytes received before it in the ring for the
+// application to take, and the port's last_error at SIO_FAILED when the fill returns.
 void SioFillRxRing(uint8_t port) {
   if (!SioPortInTable(port)) return;
   RingQueue &ring = table().rx_rings[port];
+  bool failed = false;
   if (ring.count.load() < ring.size.load()) {
     SioLockRing(&ring);
-    SioFillLocked(port, ring);
+    failed = SioFillLocked(port, ring);
     SioUnlockRing(&ring);
   }
   SioTestBacklog(port);
+  if (failed) table().ports[port].last_error.store(SIO_FAILED);
 }
 
 // The test, the copy and the update are all made under the ring's lock, so a fill

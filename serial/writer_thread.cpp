@@ -58,7 +58,7 @@ struct LingeringThread {
   HANDLE thread;
   HANDLE events[3];
   HANDLE request_events[2];  // of read_overlapped and write_overlapped
-  uint8_t *rings[2];
+  uint8_t *rings[3];  // receive, transmit, transmit storage retired during a write
 };
 static const int kLingeringSlots = 16;
 static LingeringThread lingering[kLingeringSlots];  // stopper only (under library_lock)
@@ -74,7 +74,7 @@ static uint8_t *detach_ring(RingQueue *ring) {
 
 void SioKeepLingeringThread(uint8_t port, HANDLE thread, const HANDLE *events, int count) {
   PortTable &t = table();
-  LingeringThread kept = {thread, {nullptr, nullptr, nullptr}, {nullptr, nullptr}, {nullptr, nullptr}};
+  LingeringThread kept = {thread, {nullptr, nullptr, nullptr}, {nullptr, nullptr}, {nullptr, nullptr, nullptr}};
   for (int i = 0; i < count && i < 3; i++) kept.events[i] = events[i];
   // The close leaves the request events open for the thread, and the next open makes
   // new ones in their place: they are kept here with the rest.
@@ -82,6 +82,9 @@ void SioKeepLingeringThread(uint8_t port, HANDLE thread, const HANDLE *events, i
   kept.request_events[1] = t.write_overlapped[port].hEvent;
   kept.rings[0] = detach_ring(&t.rx_rings[port]);
   kept.rings[1] = detach_ring(&t.tx_rings[port]);
+  kept.rings[2] = t.tx_rings[port].retired;
+  t.tx_rings[port].in_write = nullptr;
+  t.tx_rings[port].retired = nullptr;
   if (lingering_used < kLingeringSlots) lingering[lingering_used++] = kept;
 }
 
@@ -151,6 +154,16 @@ static void writer_begin(WriterState &s) {
   s.last_poll = win32.timeGetTime();
 }
 
+// An abandoned write has ended (or is given up on): its storage may be released.
+// A stopping writer leaves that to the close, which purges the write first.
+static Next writer_write_ended(WriterState &s) {
+  RingQueue &ring = table().tx_rings[s.port];
+  SioLockRing(&ring);
+  SioRingWriteEnded(&ring, nullptr);
+  SioUnlockRing(&ring);
+  return Next::Idle;
+}
+
 // After answering a flush that took a pending write: the write stays pending until
 // the flush purges it, and the ring keeps its bytes until the flush resets it. A new
 // write before then would reuse a request record still in use and could send bytes
@@ -170,14 +183,14 @@ static Next writer_await_purge(WriterState &s) {
       DWORD ignored = 0;
       win32.GetOverlappedResult(handle, request, &ignored, FALSE);
       win32.ResetEvent(request->hEvent);
-      return Next::Idle;
+      return writer_write_ended(s);
     }
     if (result == WAIT_OBJECT_0 + 1) {
       win32.SetEvent(s.started_event);
       if (writer_stopping(s)) return Next::End;
       if (SioElapsedMs(start) < kStartWaitMs) continue;
     }
-    return writer_stopping(s) ? Next::End : Next::Idle;
+    return writer_stopping(s) ? Next::End : writer_write_ended(s);
   }
 }
 
@@ -190,6 +203,9 @@ static Next writer_drain(WriterState &s) {
   for (;;) {
     if (is_win95.load(std::memory_order_relaxed)) writer_poll_receive(s);
     Chunk c = take_chunk(s.port);
+    // The write reads the ring's storage outside the lock: new rings (SioSetBufferSizes)
+    // retire it rather than free it until the write has ended.
+    if (c.n != 0) ring.in_write = c.data;
     SioUnlockRing(&ring);
     if (c.n == 0) return Next::Idle;
 
@@ -207,9 +223,12 @@ static Next writer_drain(WriterState &s) {
       return writer_await_purge(s);
     }
     SioLockRing(&ring);
-    commit_chunk(s.port, c, written);
+    // Storage replaced during the write went with its bytes (new rings start empty):
+    // there is nothing to take out of the ring in its place.
+    bool same_storage = SioRingWriteEnded(&ring, c.data);
+    if (same_storage) commit_chunk(s.port, c, written);
     t.tx_in_flight[s.port].store(0);
-    if (written == 0) {
+    if (same_storage && written == 0) {
       SioUnlockRing(&ring);
       return Next::BackOff;
     }

@@ -133,8 +133,9 @@ TEST_F(PtyPort, MissingAndBusyPortsAndTheExclusiveOpen) {
 }
 
 // Each row changes the DCB of 9600 8N1. What the layer takes comes back from
-// GetCommState and shows in termios; what a pseudo-terminal cannot keep is refused
-// and leaves the DCB and the device as they were.
+// GetCommState and shows in termios, but for the data size and parity a
+// pseudo-terminal cannot keep (it stays at 8 bits, no parity); what is refused
+// leaves the DCB and the device as they were.
 TEST_F(PtyPort, SettingsRoundTripOrAreRefused) {
   const struct { const char *what; void (*change)(DCB *dcb); bool refused; } rows[] = {
       {"9600 8N1", [](DCB *) {}, false},
@@ -145,8 +146,9 @@ TEST_F(PtyPort, SettingsRoundTripOrAreRefused) {
       {"the fields Linux cannot enforce", [](DCB *d) {
          d->XonLim = 1467; d->fOutxDsrFlow = d->fDsrSensitivity = d->fTXContinueOnXoff = d->fAbortOnError = 1;
          d->fDtrControl = DTR_CONTROL_HANDSHAKE; d->ErrorChar = '?'; d->EvtChar = '\r'; }, false},
-      {"7 data bits: a pseudo-terminal forces 8", [](DCB *d) { d->BaudRate = 4800; d->ByteSize = 7; }, true},
-      {"even parity: a pseudo-terminal has none", [](DCB *d) { d->BaudRate = 4800; d->Parity = EVENPARITY; }, true},
+      {"7 data bits: kept in the DCB, the device stays at 8", [](DCB *d) { d->BaudRate = 4800; d->ByteSize = 7; }, false},
+      {"odd parity, two stop bits, XON/XOFF: the parity kept in the DCB", [](DCB *d) {
+         d->BaudRate = 4800; d->Parity = ODDPARITY; d->StopBits = TWOSTOPBITS; d->fOutX = d->fInX = 1; }, false},
       {"speed 0", [](DCB *d) { d->BaudRate = 0; }, true},
       {"XON equal to XOFF with XON/XOFF on", [](DCB *d) { d->fOutX = 1; d->XonChar = d->XoffChar = 0x11; }, true},
   };

@@ -136,3 +136,45 @@ TEST(Lifecycle, AThreadThatOutlivesItsStop) {
   win32.CloseHandle(gate);
   close_all();
 }
+
+namespace {
+
+// Entries of the library lock, and deletions of port 0's lock, counted through swapped
+// entries (any thread).
+std::atomic<int> library_lock_entries{0}, port_lock_deletions{0};
+decltype(Win32Calls::EnterCriticalSection) real_enter = nullptr;
+decltype(Win32Calls::DeleteCriticalSection) real_delete = nullptr;
+void WINAPI counting_enter(LPCRITICAL_SECTION cs) {
+  if (cs == &table().library_lock) library_lock_entries.fetch_add(1);
+  real_enter(cs);
+}
+void WINAPI counting_delete(LPCRITICAL_SECTION cs) {
+  if (cs == &table().port_locks[0]) port_lock_deletions.fetch_add(1);
+  real_delete(cs);
+}
+
+}  // namespace
+
+// Two closes of one port at once, both past the open test before either has the
+// library lock (held here until both wait for it): one closes the port, the other
+// finds it closed, and the port's locks are deleted once.
+TEST(Lifecycle, TwoClosesAtOnce) {
+  real_enter = win32.EnterCriticalSection, real_delete = win32.DeleteCriticalSection;
+  win32.EnterCriticalSection = counting_enter, win32.DeleteCriticalSection = counting_delete;
+  for (int round = 0; round < 20 && !HasFailure(); round++) {
+    SimDevice *dev = open_sim_port(0);
+    SioConfigure(0, 9600, 8, 1, 'N', 0);
+    port_lock_deletions = 0;
+    SioLockLibrary();
+    library_lock_entries = 0;
+    std::thread first([] { SioClose(0); }), second([] { SioClose(0); });
+    EXPECT_TRUE(wait_until([] { return library_lock_entries.load() == 2; })) << "both closes wait for the lock";
+    SioUnlockLibrary();
+    first.join(), second.join();
+    EXPECT_EQ(port_lock_deletions.load(), 1) << "round " << round;
+    EXPECT_TRUE(!SioIsOpen(0) && sim_handle(dev) == INVALID_HANDLE_VALUE);
+    EXPECT_EQ(sim_calls(dev, SIM_CLOSE_HANDLE), 1u) << "the device was closed once";
+    sim_reset_all();
+  }
+  win32.EnterCriticalSection = real_enter, win32.DeleteCriticalSection = real_delete;
+}

@@ -1,6 +1,8 @@
 // The library on a pseudo-terminal pair (POSIX only; slave as COM1, the test as the far end):
 // transfers both ways, a line that holds, many open-close cycles.
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 
 #include "support.h"
 
@@ -78,6 +80,42 @@ TEST_F(Pty, AHeldLineAndAQuickClose) {
   SioClose(0);
   EXPECT_LT(elapsed_ms(start), 1000);
   EXPECT_TRUE(wait_until([&] { return count_threads() == threads; })) << "the port's threads ended";
+}
+
+// The far end sends and hangs up before the application takes anything (no device
+// event is asked for): the bytes the port received before the hang-up are delivered,
+// in order, and then no more.
+TEST_F(Pty, BytesReceivedBeforeAHangUpAreDelivered) {
+  open_port(115200);
+  SioSetEventMask(0, SIO_EV_TXRING_EMPTY, 0);
+  std::vector<uint8_t> in = byte_stream(3000, 11), got(in.size() + 1);
+  ASSERT_TRUE(fd_write_all(pty.master, in.data(), in.size()));
+  // The kernel drops at the hang-up what the port has not read from it: wait until
+  // every byte has reached the device's queue, then until the port has read them all.
+  int unread = -1;
+  ASSERT_TRUE(wait_until([&] { return SioGetDriverQueueCount(0, 0) == in.size(); }));
+  ASSERT_TRUE(wait_until([&] { return ioctl(pty.slave, FIONREAD, &unread) == 0 && unread == 0; }));
+  close(pty.master), pty.master = -1;
+  DCB dcb;
+  ASSERT_TRUE(wait_until([&] { return !win32.GetCommState(table().ports[0].handle.load(), &dcb); })) << "hung up";
+  size_t n = 0;
+  for (uint32_t more = 1; n < got.size() && more > 0; n += more) more = SioGetBytes(0, &got[n], uint32_t(got.size() - n));
+  got.resize(n);
+  EXPECT_TRUE(got == in) << n << " of " << in.size() << " bytes, in order";
+}
+
+// A pseudo-terminal keeps no parity: the rest of a configuration that asks for one
+// reaches the device all the same, and the port gives the whole of it back.
+TEST_F(Pty, AConfigurationWithParity) {
+  open_port(115200);
+  SioConfigure(0, 9600, 8, 2, 'O', 0x80);
+  struct termios t;
+  DCB dcb;
+  ASSERT_EQ(tcgetattr(pty.slave, &t), 0);
+  EXPECT_TRUE(cfgetospeed(&t) == B9600 && (t.c_cflag & CSTOPB) && (t.c_iflag & (IXON | IXOFF)) == (IXON | IXOFF))
+      << "9600 baud, two stop bits, XON/XOFF on the device";
+  SioGetDcb(0, &dcb);
+  EXPECT_TRUE(dcb.BaudRate == 9600 && dcb.Parity == ODDPARITY && dcb.StopBits == TWOSTOPBITS && dcb.fOutX && dcb.fInX);
 }
 
 // Memory lost a cycle is left to the address sanitizer's leak check.

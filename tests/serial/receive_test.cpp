@@ -75,13 +75,14 @@ TEST(Receive, BacklogThreshold) {
   close_all();
 }
 
-// A fill whose read fails or is ended by the cancel event empties the ring, and no
-// request outlives the fill: the record is free for the next read.
+// A read the device fails (hung up) leaves the bytes received before it to be taken
+// and reports the failure in last_error; one ended by the cancel event empties the
+// ring. No request outlives the fill: the record is free for the next read.
 TEST(Receive, ReadsThatEndBadly) {
-  struct Row { const char *what; SimIoMode mode; uint32_t count_after; } rows[] = {  // 5 in the ring, 10 fed
-      {"a read that completes adds its bytes", SIM_IO_AT_ONCE, 15},
-      {"a failed read empties the ring", SIM_IO_FAIL, 0},
-      {"a pending read ended by the cancel event empties it", SIM_IO_PENDING, 0},
+  struct Row { const char *what; SimIoMode mode; uint32_t count_after; int16_t error; } rows[] = {  // 5 in the ring, 10 fed
+      {"a read that completes adds its bytes", SIM_IO_AT_ONCE, 15, SIO_OK},
+      {"a failed read keeps what the ring held", SIM_IO_FAIL, 5, SIO_FAILED},
+      {"a pending read ended by the cancel event empties it", SIM_IO_PENDING, 0, SIO_OK},
   };
   SimDevice *dev = OpenWithReceiveRing(4096);
   SioCreateReadEvents(0);
@@ -89,15 +90,19 @@ TEST(Receive, ReadsThatEndBadly) {
   for (const Row &row : rows) {
     SCOPED_TRACE(row.what);
     ring.write_pos.store(5), ring.count.store(5);
-    sim_set_read_mode(dev, row.mode, ERROR_GEN_FAILURE);
+    for (uint32_t i = 0; i < 5; i++) ring.data.load()[i] = uint8_t('a' + i);
+    sim_set_read_mode(dev, row.mode, ERROR_BAD_COMMAND);
     sim_feed(dev, "0123456789");
-    std::thread filler([] { SioFillRxRing(0); });
+    std::thread filler([] { SioPendingCount(0, 0); });
     if (row.mode == SIM_IO_PENDING) {
       EXPECT_TRUE(sim_wait_read_pending(dev, 10000));
       win32.SetEvent(table().reader_events[0].cancel_event);
     }
     filler.join();
     EXPECT_EQ(ring.count.load(), row.count_after);
+    EXPECT_EQ(SioGetLastError(0), row.error);
+    uint8_t held[5] = {};
+    EXPECT_TRUE(row.count_after == 0 || (SioGetBytes(0, held, 5) == 5 && memcmp(held, "abcde", 5) == 0));
     EXPECT_FALSE(sim_read_pending(dev)) << "no request outlives the fill";
     sim_set_read_mode(dev, SIM_IO_AT_ONCE);
     SioFlush(0, 0);

@@ -191,3 +191,38 @@ TEST(Transmit, ByteAtOnceKeepsTheLineInOrder) {
   }
   EXPECT_EQ(SioPutByteAtOnce(0, 'k'), 0) << "a closed port";
 }
+
+namespace {
+
+// SetupComm as the sim has it, first made to stage a device write in flight: bytes are
+// queued after SioSetBufferSizes' flush, before its new rings, and the writer's write
+// of them stays pending.
+SimDevice *resized_dev = nullptr;
+decltype(Win32Calls::SetupComm) sim_setup_comm = nullptr;
+const std::vector<uint8_t> before_resize(100, 'A'), after_resize(100, 'B');
+BOOL WINAPI setup_during_a_write(HANDLE h, DWORD in_queue, DWORD out_queue) {
+  EXPECT_EQ(SioTxRingWrite(0, before_resize.data(), 100), 100u);
+  EXPECT_TRUE(sim_wait_write_pending(resized_dev, 10000));
+  return sim_setup_comm(h, in_queue, out_queue);
+}
+
+}  // namespace
+
+// The transmit ring is replaced while a device write reads from its storage (the sim
+// reads a write's bytes when it ends): the write still sends what it was given, and
+// the new ring's bytes follow it.
+TEST(Transmit, NewRingsDuringAWrite) {
+  SimDevice *dev = resized_dev = open_sim_port(0);
+  sim_set_write_mode(dev, SIM_IO_PENDING);
+  sim_setup_comm = win32.SetupComm, win32.SetupComm = setup_during_a_write;
+  SioSetBufferSizes(0, 8192, 4096);
+  win32.SetupComm = sim_setup_comm;
+  ASSERT_EQ(SioTxRingWrite(0, after_resize.data(), 100), 100u);  // perhaps where the old storage was
+  sim_set_write_mode(dev, SIM_IO_AT_ONCE);
+  ASSERT_TRUE(sim_release_write(dev));
+  EXPECT_TRUE(sim_wait_written(dev, 200, 10000));
+  std::vector<uint8_t> expected = before_resize;
+  expected.insert(expected.end(), after_resize.begin(), after_resize.end());
+  EXPECT_EQ(sim_written(dev), expected);
+  close_all();
+}

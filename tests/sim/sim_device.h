@@ -107,7 +107,9 @@ void sim_feed(SimDevice *dev, const std::string &bytes);
 // not served in full stays pending until fed enough (time-outs never expire). WriteFile
 // completes at once and raises EV_TXEMPTY.
 // SIM_IO_PENDING: the call stays pending until PurgeComm's abort, CancelIo, CloseHandle
-// or (a write, whose bytes count in cbOutQue meanwhile) sim_release_write.
+// or (a write, whose bytes count in cbOutQue meanwhile) sim_release_write. A write's
+// bytes are read from the caller's buffer when it is released, as a driver reads them
+// while they go out: the buffer must stay valid until the write ends.
 // SIM_IO_FAIL: the call fails at once with `error` and starts nothing.
 enum SimIoMode { SIM_IO_AT_ONCE, SIM_IO_PENDING, SIM_IO_FAIL };
 void sim_set_read_mode(SimDevice *dev, SimIoMode mode, DWORD error = 0);

@@ -19,7 +19,7 @@ struct SimRequest {
   OVERLAPPED *ov = nullptr;
   uint8_t *read_buf = nullptr;     // read: where the bytes go
   DWORD len = 0;                   // read: bytes asked; write: bytes given
-  std::vector<uint8_t> write_data; // write: the bytes, until released
+  const uint8_t *write_buf = nullptr;  // write: the caller's bytes, read as they go out (when it ends)
   DWORD *events = nullptr;         // wait: the caller's event word
 };
 

@@ -11,7 +11,7 @@ static void request_end(SimRequest &r, DWORD error, DWORD count, DWORD events = 
   if (r.events)
     *r.events = events, count = error ? 0 : sizeof(DWORD);
   r.pending = false;
-  r.write_data.clear();
+  r.write_buf = nullptr;
   r.ov->InternalHigh = count, r.ov->Internal = error;
   if (r.ov->hEvent)
     sim_saved.SetEvent(r.ov->hEvent);
@@ -27,7 +27,7 @@ void sim_end_all_requests(SimDevice *dev, DWORD error) {
 void sim_complete_write_locked(SimDevice *dev, DWORD count) {
   SimRequest &w = dev->write;
   count = std::min(count, w.len);
-  dev->written.insert(dev->written.end(), w.write_data.begin(), w.write_data.begin() + count);
+  dev->written.insert(dev->written.end(), w.write_buf, w.write_buf + count);
   request_end(w, 0, count);
   sim_raise_locked(dev, EV_TXEMPTY);
 }
@@ -131,8 +131,9 @@ BOOL WINAPI sim_WriteFile(HANDLE h, LPCVOID buf, DWORD len, LPDWORD put, LPOVERL
   if (dev->fail[SIM_WRITE_FILE] != 0 || dev->write_mode == SIM_IO_FAIL)
     return sim_fail_with(dev->fail[SIM_WRITE_FILE] != 0 ? dev->fail[SIM_WRITE_FILE] : dev->write_error);
   return run_request(lock, dev, dev->write, ov, put, [&] {
-    const uint8_t *bytes = static_cast<const uint8_t *>(buf);
-    dev->write.write_data.assign(bytes, bytes + len);
+    // As a driver does, the sim reads the caller's buffer as the bytes go out, so it
+    // must stay valid until the write ends.
+    dev->write.write_buf = static_cast<const uint8_t *>(buf);
     dev->write.len = len, dev->write.pending = true;
     if (dev->write_mode == SIM_IO_AT_ONCE)
       sim_complete_write_locked(dev, len);

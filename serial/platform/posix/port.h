@@ -107,6 +107,9 @@ struct Port {
   // A pseudo-terminal: its writes go straight into the other side's input, so the
   // driver never holds output (TIOCOUTQ is always 0) and is not asked.
   bool no_output_queue;
+  // A pseudo-terminal: it keeps no data size or parity (always 8 bits, none); the DCB
+  // holds what the caller set.
+  bool pseudo_terminal;
   int modem_bits;  // TIOCM_ bits as last read
   bool tx_dirty;   // output written since the last EV_TXEMPTY
   int64_t drain_check;  // when to look at the driver's output queue again, 0 for never

@@ -166,7 +166,9 @@ BOOL WINAPI ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat) {
     if (!p->hung_up && (sys.ioctl(p->fd, FIONREAD, &inq) != 0 || !driver_output_queue(p, &outq))) {
       if (error_of_errno(errno) == kHungUpError) hang_up(p);
     }
-    if (p->hung_up) {
+    // After a hang-up the bytes received before it are still counted, so that they
+    // are read; the call fails once none are left.
+    if (p->hung_up && p->rx_count == 0) {
       set_error(kHungUpError);
       return false;
     }

@@ -172,7 +172,8 @@ bool port_setup(Port *p) {
   p->saved_ok = tty_save(p->fd, &p->saved);
   int bits = 0;
   p->has_modem_lines = sys.ioctl(p->fd, TIOCMGET, &bits) == 0;
-  p->no_output_queue = is_pseudo_terminal(p->fd);
+  p->pseudo_terminal = is_pseudo_terminal(p->fd);
+  p->no_output_queue = p->pseudo_terminal;
   p->modem_bits = bits;
   p->open_dcb = dcb_from_device(p->fd, &t);
   p->dcb = p->open_dcb;

@@ -74,8 +74,8 @@ void termios_from_dcb(struct termios *t, const DCB *dcb) {
   t->c_cc[VSTOP] = static_cast<cc_t>(dcb->XoffChar);
 }
 
-// Whether the device took the framing and speed asked: a pseudo-terminal forces 8
-// data bits and no parity, a UART may not reach a speed within 3 %.
+// Whether the device took the framing and speed asked: a UART may refuse a data size
+// or parity, or not reach a speed within 3 %.
 bool device_took(int fd, const DCB *dcb) {
   struct termios now;
   uint32_t baud = 0;
@@ -131,8 +131,16 @@ DCB dcb_from_device(int fd, const struct termios *t) {
 }
 
 // Puts the DCB on the device; on failure the device keeps its previous settings and
-// the Win32 error is set.
-bool apply_dcb(Port *p, const DCB *dcb) {
+// the Win32 error is set. A pseudo-terminal has no wire: it keeps 8 data bits and no
+// parity whatever it is given (and refuses some others), so it is asked for those; the
+// caller's DCB keeps the data size and parity set, and GetCommState gives them back.
+bool apply_dcb(Port *p, const DCB *asked) {
+  DCB line = *asked;
+  if (p->pseudo_terminal) {
+    line.ByteSize = 8;
+    line.Parity = NOPARITY;
+  }
+  const DCB *dcb = &line;
   TtyKernelState before;
   bool have_before = tty_save(p->fd, &before);
   struct termios t;
