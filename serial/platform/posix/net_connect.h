@@ -20,7 +20,8 @@ const int kNoSuchHost = EADDRNOTAVAIL;
 // Parses "rfc2217://HOST:PORT" or "tcp://HOST:PORT"; false for anything else.
 bool net_parse(const char *path, NetAddress *out);
 // A connected, non-blocking TCP socket to the address, within a few seconds; -1 with
-// errno set (ECONNREFUSED, ETIMEDOUT, kNoSuchHost, ...).
+// errno set (ECONNREFUSED, ETIMEDOUT, kNoSuchHost, ...). The open that follows fails
+// with ECONNRESET when an RFC 2217 server closes the connection during the negotiation.
 int net_connect(const NetAddress &addr);
 
 }  // namespace posix

@@ -153,6 +153,12 @@ int net_open(const char *path) {
     return -1;
   }
   if (c->rfc2217) rfc2217_start(c);
+  if (c->dead) {  // closed during the negotiation: ser2net does so when it cannot open the device
+    conn_free(c);
+    close(fd);
+    errno = ECONNRESET;
+    return -1;
+  }
   open_conns.fetch_add(1, std::memory_order_release);
   conns[fd].store(c, std::memory_order_release);
   return fd;

@@ -107,7 +107,8 @@ DWORD open_error(int err) {
     case EBUSY:
     case EWOULDBLOCK:
       return ERROR_ACCESS_DENIED;
-    // A network port's server: refusing, unreachable, not answering, not found.
+    // A network port's server: refusing, unreachable, not answering, not found,
+    // closing the connection at once.
     case ECONNREFUSED:
       return ERROR_CONNECTION_REFUSED;
     case EHOSTUNREACH:
@@ -117,6 +118,8 @@ DWORD open_error(int err) {
       return ERROR_SEM_TIMEOUT;
     case kNoSuchHost:
       return ERROR_BAD_NETPATH;
+    case ECONNRESET:
+      return ERROR_NETNAME_DELETED;
   }
   return ERROR_FILE_NOT_FOUND;
 }
