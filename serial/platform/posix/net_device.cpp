@@ -297,7 +297,7 @@ int net_poll(struct pollfd *fds, nfds_t n, int timeout) {
   Conn *owner[kMax];
   struct pollfd all[2 * kMax];
   nfds_t extra = 0;
-  if (n > kMax) return sys_native.poll(fds, n, timeout);
+  if (n > kMax) return sys_native.poll(fds, n, timeout);  // the layer polls two at most
   for (nfds_t i = 0; i < n; i++) {
     all[i] = fds[i];
     owner[i] = net_conn(fds[i].fd);
