@@ -1,7 +1,9 @@
-// The command line: port, baud rate and /B, each argument judged by its first
-// characters; the 16-bit baud fix-up; the banner.
+// The command line: port, baud rate, /B, a device path or network address, --help and
+// --list, each argument judged by its first characters; the 16-bit baud fix-up; the
+// banner.
 #include <ctype.h>
 #include <stdio.h>
+#include <string.h>
 
 #include "host/host.h"
 
@@ -28,9 +30,50 @@ static int32_t baud_from(const char *argument) {
   return (int32_t)value;
 }
 
+// Network ports (rfc2217://, tcp://) are named like device paths and reach the port
+// through TAVO_COM<n> the same way; until the platform layer opens them, they are
+// refused here.
+static const int network_ports_accepted = 0;
+
 static void print_syntax(const char *program) {
   printf("Syntax is %s [COMn:] [baudrate]\n", program);
   printf("      eg: %s COM1: 9600\n", program);
+}
+
+static void print_help(const char *program) {
+  print_syntax(program);
+  printf("\n"
+         "  COMn:         the port, COM1: to COM4: (default COM2:)\n"
+         "  baudrate      1200, 2400, 4800, 9600 (default), 19200, 38400, 76800 or 115200\n"
+         "  /B            downloads as binary records instead of text with an echo check\n"
+         "  /dev/...      the port's device for this run, such as /dev/ttyUSB0 or a\n"
+         "                /dev/serial/by-id/ link (it stands in for TAVO_COM<n> of the port)\n"
+         "  TAVO_COM<n>   environment variable naming the device of COMn\n"
+         "                (default /dev/ttyS<n-1>)\n"
+         "  --list        the serial devices of this machine and the COM port of each\n"
+         "  --help        this text\n"
+         "\n"
+         "Ctrl-C quits. More in man tavo and in README.md of TAVO's sources.\n");
+}
+
+// A path: '/', then anything but B or b (that is /B), and another '/' further on.
+static int is_device_path(const char *argument) {
+  return argument[0] == '/' && upper(argument[1]) != 'B' && strchr(argument + 1, '/') != nullptr;
+}
+
+static int is_network_address(const char *argument) {
+  return strstr(argument, "://") != nullptr;
+}
+
+// A device given by name; 0 (with the reason on standard error) when refused.
+static int take_device(const char *argument, CommandLine *line) {
+  if (is_network_address(argument) && !network_ports_accepted) {
+    fprintf(stderr, "tavo: %s: network ports are not supported yet; give a device path or COMn:\n",
+            argument);
+    return 0;
+  }
+  line->device = argument;
+  return 1;
 }
 
 // 1 when the argument is understood (and applied), 0 when it matches no rule.
@@ -50,15 +93,28 @@ static int apply_argument(const char *argument, CommandLine *line) {
     binary_mode = 1;
     return 1;
   }
+  if (is_network_address(argument) || is_device_path(argument)) {
+    return take_device(argument, line);
+  }
   return 0;
 }
 
 int parse_command_line(int argc, char **argv, CommandLine *line) {
+  const char *program = argv[0] != nullptr ? argv[0] : "tavo";
   line->port_number = default_port_number;
   line->baud = default_baud;
+  line->device = nullptr;
   for (int i = 1; i < argc; i++) {
+    if (strcmp(argv[i], "--help") == 0) {
+      print_help(program);
+      return 0;
+    }
+    if (strcmp(argv[i], "--list") == 0) {
+      list_serial_ports();
+      return 0;
+    }
     if (!apply_argument(argv[i], line)) {
-      print_syntax(argv[0] != nullptr ? argv[0] : "tavo");
+      print_syntax(program);
       return 0;
     }
   }
@@ -80,6 +136,6 @@ int32_t fix_up_baud(int32_t baud) {
 }
 
 void print_banner(void) {
-  printf("TAVO version 6.0. Terminal to the target's ROM monitor: keys go to the board, "
+  host_message("TAVO version 6.0. Terminal to the target's ROM monitor: keys go to the board, "
          "its output shows here; Ctrl-C quits.\n");
 }

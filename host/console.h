@@ -4,6 +4,7 @@
 #pragma once
 
 #include <stdint.h>
+#include <stdio.h>
 
 // Takes the console: the controlling terminal, or standard input and output when
 // there is none. A terminal's input is put in raw mode (no echo, no line editing):
@@ -18,6 +19,17 @@ void console_open(void);
 // Turns the terminal's output processing off, so that the target's bytes reach the
 // screen as they are. Main thread, once, as the terminal loop starts.
 void console_raw_output(void);
+
+// 1 when `stream` writes to the console's terminal while its output processing is off
+// (after console_raw_output): a line of the program's own must then bring its own CR.
+// Any thread.
+int console_raw_screen(FILE *stream);
+
+// Whether the target's output last shown left the cursor in mid-line (set as the
+// screen is written); console_line_started records that a line of the program's own
+// ended it. Any thread.
+int console_mid_line(void);
+void console_line_started(void);
 
 // Gives the terminal its settings back now (safe in a signal handler; idempotent).
 void console_restore(void);

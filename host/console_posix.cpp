@@ -14,6 +14,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -26,6 +27,7 @@ static const uint8_t key_backspace = 0x08;  // what a ROM monitor expects for it
 static int in_fd = STDIN_FILENO;
 static int out_fd = STDOUT_FILENO;
 static int input_closed = 0;  // end of input or hang-up met: keys are no longer looked for
+static int tty_is_controlling = 0;  // the console is /dev/tty
 
 // The terminal whose settings were changed and those settings as found. Written by
 // console_open before raw_active is raised; read by console_restore on any thread or
@@ -37,6 +39,13 @@ static struct termios saved_settings;
 // without one.
 static std::atomic<int> restore_return{0};
 static std::atomic<int> raw_active{0};
+// Set by console_raw_output (main thread), read by any thread: standard output and
+// standard error write to the raw terminal.
+static std::atomic<int> raw_stdout{0};
+static std::atomic<int> raw_stderr{0};
+// 1 when the last byte written to the screen was not a line feed. console_flush (main
+// thread) and console_line_started (any thread) write it.
+static std::atomic<int> screen_mid_line{0};
 
 // Keys read ahead by the key test. Main thread only.
 static uint8_t key_buffer[64];
@@ -126,13 +135,38 @@ static void enter_raw_mode(int fd) {
   tcsetattr(fd, TCSANOW, &raw);
 }
 
+// Whether fd is the console's terminal (the same device, not only a terminal). Opened
+// as /dev/tty, the console is the controlling terminal, which fd is when it belongs to
+// this session.
+static int same_terminal(int fd) {
+  struct stat mine, theirs;
+  if (!isatty(fd)) return 0;
+  if (tty_is_controlling) return tcgetsid(fd) == getsid(0);
+  return fstat(fd, &mine) == 0 && fstat(tty_fd, &theirs) == 0 && mine.st_rdev == theirs.st_rdev;
+}
+
 void console_raw_output(void) {
   struct termios raw;
   if (raw_active.load() && tcgetattr(tty_fd, &raw) == 0) {
     raw.c_oflag &= ~OPOST;  // the target's bytes reach the screen as they are
     restore_return.store(isatty(STDOUT_FILENO));
+    raw_stdout.store(same_terminal(STDOUT_FILENO));
+    raw_stderr.store(same_terminal(STDERR_FILENO));
     tcsetattr(tty_fd, TCSANOW, &raw);
   }
+}
+
+int console_raw_screen(FILE *stream) {
+  if (stream == stdout) return raw_stdout.load();
+  return stream == stderr ? raw_stderr.load() : 0;
+}
+
+int console_mid_line(void) {
+  return screen_mid_line.load();
+}
+
+void console_line_started(void) {
+  screen_mid_line.store(0);
 }
 
 void console_open(void) {
@@ -140,6 +174,7 @@ void console_open(void) {
   if (fd >= 0) {
     in_fd = fd;
     out_fd = fd;
+    tty_is_controlling = 1;
   }
   enter_raw_mode(in_fd);
 }
@@ -205,6 +240,8 @@ void console_put(uint8_t byte) {
 
 void console_flush(void) {
   if (out_length > 0) {
+    // Told before the bytes show, so that a message that comes once they show knows.
+    screen_mid_line.store(out_buffer[out_length - 1] != '\n');
     write_all(out_buffer, out_length);
     out_length = 0;
   }

@@ -323,3 +323,17 @@ void console_wait(int also_keys) {
   }
   WaitForMultipleObjects(count, waits, FALSE, INFINITE);
 }
+
+// The run-time library's text mode ends each line of standard output with CR LF
+// itself, whatever the console's modes, so the program's own lines pass as they are.
+int console_raw_screen(FILE *stream) {
+  (void)stream;
+  return 0;
+}
+
+int console_mid_line(void) {
+  return 0;
+}
+
+void console_line_started(void) {
+}

@@ -9,12 +9,12 @@ static const int refuse_mark = 0x3E;  // '>': the file cannot be sent
 
 int open_download(TextFile *file, const char *name, int verify) {
   if (!text_file_open(file, name)) {
-    printf("Can't open file <%s>\n", name);
+    host_message("Can't open file <%s>\n", name);
     fflush(stdout);
     send_byte(refuse_mark);
     return 0;
   }
-  printf(verify ? "Verifying from file <%s>\n" : "Loading from file <%s>\n", name);
+  host_message(verify ? "Verifying from file <%s>\n" : "Loading from file <%s>\n", name);
   fflush(stdout);
   return 1;
 }

@@ -93,7 +93,7 @@ static void handshake(void) {
 static void start_record(RecordParser *parser, int first_digit) {
   parser->count = pair_value(parser, first_digit) & 0xFF;
   if (parser->count > record_count_limit) {
-    printf("Record too long (count %d), not sent\n", parser->count);
+    host_message("Record too long (count %d), not sent\n", parser->count);
     fflush(stdout);
     record_length = 0;
     parser->state = 0;

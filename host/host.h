@@ -10,12 +10,14 @@
 
 // What the command line asked for.
 struct CommandLine {
-  int port_number;  // 1-based as the user writes it (COM1 is 1); default 2
-  int32_t baud;     // as written, before the 16-bit fix-up; default 9600
+  int port_number;     // 1-based as the user writes it (COM1 is 1); default 2
+  int32_t baud;        // as written, before the 16-bit fix-up; default 9600
+  const char *device;  // a device path or network address given for the port, or null
 };
 
-// Reads the arguments (setting binary_mode for /B). 1 when they are all understood;
-// otherwise prints the two syntax lines and gives 0.
+// Reads the arguments (setting binary_mode for /B). 1 when the program is to run;
+// 0 when it is to end with status 0: after the two syntax lines for an argument it does
+// not understand, or after --help or --list have printed what they print.
 int parse_command_line(int argc, char **argv, CommandLine *line);
 int32_t fix_up_baud(int32_t baud);  // the wrapped 16-bit values of 38400, 115200, 76800
 void print_banner(void);
@@ -28,6 +30,33 @@ extern int binary_mode;            // 1 with /B: downloads go as binary records 
 extern int console_column;         // column counted by display_char (main thread)
 
 int open_link(int port_number, int32_t baud);  // 1 when open and set up, 0 when refused
+
+// Why open_link refused: the port number or the baud rate, or else the library's
+// last_error after its probe (SIO_ERR_NO_DEVICE and the rest, SIO_FAILED when it
+// could not tell). Written by open_link; main thread.
+#define LINK_BAD_PORT 2
+#define LINK_BAD_BAUD 3
+extern int link_refusal;
+extern const int32_t baud_rates[8];  // the rates a port is opened at, lowest first
+
+// The device a port number leads to, and what the user can do about a refused open
+void explain_refusal(int port_number, int32_t baud);  // one line on standard error
+void describe_device(int port_number, int from_command_line);  // the line after "Using"
+// Makes `device` (a path or network address) the port's device for this run; 0 when
+// this platform cannot (the reason printed).
+int bind_port_device(int port_number, const char *device);
+void list_serial_ports(void);  // --list
+
+// The program's own lines on standard output and standard error, printf-style. On the
+// console made raw each line ends in CR LF and starts on a fresh line (see message.cpp);
+// anywhere else the bytes are exactly as printf gives them. Any thread.
+#if defined(__GNUC__)
+#define HOST_PRINTF __attribute__((format(printf, 1, 2)))
+#else
+#define HOST_PRINTF
+#endif
+void host_message(const char *format, ...) HOST_PRINTF;
+void host_error(const char *format, ...) HOST_PRINTF;
 void close_link(void);
 // The link gate: whoever holds it may call the library on port_index. The main
 // thread holds it only around single library calls; the interrupt thread takes it

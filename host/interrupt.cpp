@@ -22,7 +22,7 @@ void end_program(int status) {
 
 void on_interrupt(int signal_number) {
   (void)signal_number;
-  printf("QUITTING\n");
+  host_message("QUITTING\n");
   fflush(stdout);
   close_link_for_good();
   end_program(1);

@@ -13,7 +13,8 @@ static std::mutex link_gate;
 
 static const uint32_t rx_queue_size = 8192;
 static const uint32_t tx_queue_size = 4096;
-static const int32_t baud_rates[] = {1200, 2400, 4800, 9600, 19200, 38400, 76800, 115200};
+const int32_t baud_rates[8] = {1200, 2400, 4800, 9600, 19200, 38400, 76800, 115200};
+int link_refusal = SIO_OK;
 
 void link_enter(void) {
   link_gate.lock();
@@ -35,17 +36,25 @@ static int baud_supported(int32_t baud) {
 // The line runs 8 data bits, 1 stop bit, no parity, no handshake; of the port's events
 // only received characters are kept, and those go to on_port_event.
 static int open_port(int port_number, int32_t baud) {
-  if (port_number < 1 || port_number > 4 || !baud_supported(baud)) {
+  if (port_number < 1 || port_number > 4) {
+    link_refusal = LINK_BAD_PORT;
+    return 0;
+  }
+  if (!baud_supported(baud)) {
+    link_refusal = LINK_BAD_BAUD;
     return 0;
   }
   uint8_t index = (uint8_t)(port_number - 1);
   if (SioProbePort(index) != 1) {
+    link_refusal = SioGetLastError(index);
     return 0;
   }
   // The device can be taken or vanish between the probe and the open (another program
   // grabs it, an adapter is unplugged): a port the open left closed is refused too.
   SioOpen(index);
+  int16_t outcome = SioGetLastError(index);  // why the open failed, before the open test
   if (!SioIsOpen(index)) {
+    link_refusal = outcome != SIO_OK ? outcome : SIO_FAILED;
     return 0;
   }
   SioConfigure(index, (uint32_t)baud, 8, 1, 'N', 0);

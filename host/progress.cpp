@@ -15,16 +15,16 @@ static void show_address_digit(int character) {
   if (progress_digits <= 0) {
     return;
   }
-  putchar(character & 0xFF);
+  host_message("%c", character & 0xFF);
   progress_digits -= 1;
   if (progress_digits == 0) {
-    fputs(" \r", stdout);
+    host_message(" \r");
   }
 }
 
 void show_progress(int character) {
   if (character == 'S') {
-    fputs("\r", stdout);
+    host_message("\r");
     progress_state = 1;
     return;
   }

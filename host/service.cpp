@@ -47,7 +47,7 @@ static void refuse_long_name(int letter) {
   if (!is_letter(letter, 'L') && !is_letter(letter, 'V') && !is_letter(letter, 'S')) {
     return;  // an unknown request gets no reply, whatever its name
   }
-  printf("File name longer than %d bytes, request refused\n", name_limit);
+  host_message("File name longer than %d bytes, request refused\n", name_limit);
   fflush(stdout);
   send_byte(refuse_mark);
 }
@@ -82,12 +82,12 @@ void serve_request(void) {
 void upload_to_file(const char *name) {
   FILE *file = fopen(name, "wb");
   if (file == nullptr) {
-    printf("Can't open file for writing <%s>\n", name);
+    host_message("Can't open file for writing <%s>\n", name);
     fflush(stdout);
     send_byte(refuse_mark);
     return;
   }
-  printf("Saving to file <%s>\n", name);
+  host_message("Saving to file <%s>\n", name);
   fflush(stdout);
   send_byte(line_mark);
   int byte = rx_get();
@@ -106,7 +106,7 @@ void upload_to_file(const char *name) {
     }
   }
   if (fclose(file) != 0 || write_failed) {
-    printf("Error writing file <%s>\n", name);
+    host_message("Error writing file <%s>\n", name);
     fflush(stdout);
   }
 }

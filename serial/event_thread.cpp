@@ -63,7 +63,9 @@ static void deliver(EventState &s, DWORD word) {
 
 // Device waits that keep failing (a device gone, a mask of 0) would otherwise turn
 // round at full speed: after the second in a row, pause 4 ms, doubling up to 100 ms.
-// The stopper sets started_event to cut a pause short.
+// The stopper sets started_event to cut a pause short. The thread's own start signal
+// goes through the same event: a pause that takes it before SioStartEventThread does
+// hands it back and sleeps out the pause instead.
 static void pause_if_quiet(EventState &s, bool delivered) {
   if (delivered) {
     s.quiet_passes = 0;
@@ -73,7 +75,10 @@ static void pause_if_quiet(EventState &s, bool delivered) {
   if (++s.quiet_passes < 2) return;
   s.pause_ms = s.pause_ms == 0 ? kQuietFirstMs : s.pause_ms * 2;
   if (s.pause_ms > kQuietMaxMs) s.pause_ms = kQuietMaxMs;
-  if (win32.WaitForSingleObject(s.started_event, s.pause_ms) == WAIT_FAILED) win32.Sleep(s.pause_ms);
+  DWORD woke = win32.WaitForSingleObject(s.started_event, s.pause_ms);
+  bool stopping = !event_current(s) || table().event_threads[s.port].stop.load() != 0;
+  if (woke == WAIT_OBJECT_0 && !stopping) win32.SetEvent(s.started_event);
+  if (woke == WAIT_FAILED || (woke == WAIT_OBJECT_0 && !stopping)) win32.Sleep(s.pause_ms);
 }
 
 static void event_loop(EventState &s) {

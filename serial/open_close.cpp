@@ -100,7 +100,7 @@ void SioOpenEx(uint8_t port, HANDLE adopt) {
   SioBuildPortName(port, name, 0);
   HANDLE handle = adopt == INVALID_HANDLE_VALUE ? SioCreatePortHandle(name) : adopt;
   if (handle == INVALID_HANDLE_VALUE) {
-    p.last_error.store(SIO_FAILED);
+    p.last_error.store(SioOpenFailure(win32.GetLastError()));
     SioUnlockLibrary();
     return;
   }

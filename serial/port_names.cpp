@@ -49,18 +49,42 @@ static BOOL SioReadDeviceConfig(const void *handle, LPCOMMCONFIG record, LPDWORD
   return win32.GetCommConfig(const_cast<HANDLE>(handle), record, size);
 }
 
+// The reason of a failed probe or open, from the platform's error.
+int16_t SioOpenFailure(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return SIO_ERR_NO_DEVICE;
+    case ERROR_ACCESS_DENIED:
+      return SIO_ERR_ACCESS_DENIED;
+    case ERROR_SHARING_VIOLATION:
+      return SIO_ERR_BUSY;
+    case ERROR_NOT_SUPPORTED:
+    case ERROR_INVALID_FUNCTION:
+      return SIO_ERR_NOT_SERIAL;
+    default:
+      return SIO_FAILED;
+  }
+}
+
+static uint16_t SioProbeResult(uint8_t port, uint16_t result, int16_t outcome) {
+  if (port < SIO_PORT_COUNT) table().ports[port].last_error.store(outcome);
+  return result;
+}
+
 uint16_t SioProbePort(uint8_t port) {
+  if (port_table.load(std::memory_order_acquire) == nullptr) SioInitLibrary();
   char name[16];
   SioBuildPortName(port, name, 1);
   DWORD size = 0;
   COMMCONFIG *record = SioReadConfigRecord(SioReadDefaultConfig, name, &size);
-  if (record == nullptr) return 0;
+  if (record == nullptr) return SioProbeResult(port, 0, SioOpenFailure(win32.GetLastError()));
   free(record);
   SioBuildPortName(port, name, 0);
   HANDLE handle = SioCreatePortHandle(name);
-  if (handle == INVALID_HANDLE_VALUE) return 2;
+  if (handle == INVALID_HANDLE_VALUE) return SioProbeResult(port, 2, SioOpenFailure(win32.GetLastError()));
   win32.CloseHandle(handle);
-  return 1;
+  return SioProbeResult(port, 1, SIO_OK);
 }
 
 bool SioReadCommConfig(HANDLE handle, DCB *dcb) {

@@ -187,6 +187,10 @@ inline bool SioPortInTable(uint8_t port) {
   return port_table.load(std::memory_order_acquire) != nullptr && port < SIO_PORT_COUNT;
 }
 
+// The last_error code of a failed probe or open, from the platform's error
+// (SIO_FAILED when it names no reason the library knows).
+int16_t SioOpenFailure(DWORD error);
+
 // Enter and leave a ring's lock (transmit ring before receive ring; never together
 // with a port lock).
 void SioLockRing(RingQueue *ring);

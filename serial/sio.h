@@ -40,18 +40,27 @@
 
 #define SIO_PORT_COUNT 36u
 
-// Outcome codes left in a port's last error.
+// Outcome codes left in a port's last error. A failed probe or open says why, where
+// the platform told: the device is missing, the user may not open it, another program
+// holds it, or it is no serial device. SIO_FAILED is a failure with no known reason.
 #define SIO_OK 0
 #define SIO_FAILED 1
 #define SIO_ERR_RING_ALLOC (-9993)
+#define SIO_ERR_NO_DEVICE (-9980)
+#define SIO_ERR_ACCESS_DENIED (-9981)
+#define SIO_ERR_BUSY (-9982)
+#define SIO_ERR_NOT_SERIAL (-9983)
 
 // The application's per-port callback, called on the library's threads with (port
 // index, event word); the result is ignored. It must not wait for transmit room.
 typedef int32_t (*PortEventHandler)(uint8_t port, uint32_t events);
 
 // Probing, opening, configuring and closing
-uint16_t SioProbePort(uint8_t port);  // 0 no device, 1 can be opened now, 2 busy
-void SioOpen(uint8_t port);           // opens in the standard state; test with SioIsOpen
+// 0 no device, 1 can be opened now, 2 busy; when not 1 the last error says why.
+uint16_t SioProbePort(uint8_t port);
+// Opens in the standard state; test with SioIsOpen. Right after a failed open the last
+// error says why.
+void SioOpen(uint8_t port);
 // SioOpen, adopting an already open device handle when adopt is not null.
 void SioOpenEx(uint8_t port, void *adopt);
 bool SioIsOpen(uint8_t port);  // whether the port is open

@@ -5,12 +5,15 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <grp.h>
 #include <pty.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -64,12 +67,20 @@ static void write_all(Tavo *t, int fd, const std::string &bytes) {
   }, limit_ms, fd);
 }
 
+// The user a root test runs tavo as when the line is denied to it: nobody.
+static const struct passwd *nobody(void) {
+  return geteuid() == 0 ? getpwnam("nobody") : nullptr;
+}
+
 // In the child, between fork and exec: async-signal-safe calls only.
-[[noreturn]] static void run_child(const Tavo *t, const TavoRun &run, int out, char **argv) {
+[[noreturn]] static void run_child(const Tavo *t, const TavoRun &run, int out, char **argv,
+                                   const struct passwd *user) {
   setsid();
   if (run.own_terminal) ioctl(t->console_device, TIOCSCTTY, 0);
+  if (user != nullptr && (setgroups(0, nullptr) || setgid(user->pw_gid) || setuid(user->pw_uid)))
+    _exit(126);
   dup2(t->console_device, 0);
-  dup2(run.own_terminal ? out : t->console_device, 1);
+  dup2(run.own_terminal && !run.out_on_console ? out : t->console_device, 1);
   dup2(t->console_device, 2);
   for (int fd = 3; fd < 1024; fd++) close(fd);
   sigset_t none;
@@ -94,17 +105,33 @@ bool tavo_start(Tavo *t, const TavoRun &run, bool up) {
   t->dir = dir;
   for (const auto &file : run.files) write_file(t->dir + "/" + file.first, file.second);
   if (run.line_locked && flock(t->line_device, LOCK_EX | LOCK_NB) != 0) return false;
+  t->line_path = line_path;
+  const struct passwd *user = run.line_denied ? nobody() : nullptr;
+  if (run.line_denied && geteuid() != 0 && chmod(line_path, 0) != 0) return false;
+  if (run.line_denied && geteuid() == 0 && (user == nullptr || chmod(dir, 0755) != 0)) return false;
   t->line_before = settings(t->line_device), t->console_before = settings(t->console_device);
   std::string line_name = run.line_name ? run.line_name(line_path) : line_path;
   if (line_name.empty()) return false;
+  std::vector<std::pair<std::string, std::string>> env;
   for (int n = 1; n <= 36; n++)  // tavo takes only COM1..4
-    setenv(("TAVO_COM" + std::to_string(n)).c_str(), n <= 4 ? line_name.c_str() : "/nonexistent", 1);
+    env.push_back({"TAVO_COM" + std::to_string(n),
+                   n <= 4 && !run.line_argument ? line_name : "/nonexistent"});
+  std::vector<std::pair<std::string, const char *>> before;  // run.env's, put back after the fork
+  for (const auto &variable : run.env) before.push_back({variable.first, getenv(variable.first.c_str())});
+  std::vector<std::string> kept;
+  for (const auto &old : before) kept.push_back(old.second ? old.second : "");
+  env.insert(env.end(), run.env.begin(), run.env.end());
+  for (const auto &variable : env) setenv(variable.first.c_str(), variable.second.c_str(), 1);
+  std::vector<std::string> args = run.args;
+  if (run.line_argument) args.push_back(line_path);
   std::vector<char *> argv = {(char *)run.argv0.c_str()};
-  for (const std::string &arg : run.args) argv.push_back((char *)arg.c_str());
+  for (const std::string &arg : args) argv.push_back((char *)arg.c_str());
   argv.push_back(nullptr);
-  if ((t->pid = fork()) == 0) run_child(t, run, out[1], argv.data());
+  if ((t->pid = fork()) == 0) run_child(t, run, out[1], argv.data(), user);
+  for (size_t i = 0; i < before.size(); i++)
+    before[i].second ? setenv(before[i].first.c_str(), kept[i].c_str(), 1) : unsetenv(before[i].first.c_str());
   close(out[1]);
-  t->out_fd = run.own_terminal ? out[0] : (close(out[0]), -1);
+  t->out_fd = run.own_terminal && !run.out_on_console ? out[0] : (close(out[0]), -1);
   t->pidfd = (int)syscall(SYS_pidfd_open, t->pid, 0);
   fcntl(t->line, F_SETFL, O_NONBLOCK);
   fcntl(t->console, F_SETFL, O_NONBLOCK);
@@ -116,6 +143,7 @@ bool tavo_start(Tavo *t, const TavoRun &run, bool up) {
     if ((s.c_lflag & (ICANON | ECHO)) == 0 && (s.c_oflag & OPOST) == 0 &&
         (t->out + t->screen).find(" baud") != std::string::npos) return true;
   }
+  if (up) tavo_wait_exit(t);
   EXPECT_TRUE(!up && t->pidfd >= 0) << "tavo did not come up: " << t->out << t->screen;
   return !up && t->pidfd >= 0;
 }

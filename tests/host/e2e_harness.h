@@ -17,17 +17,22 @@ struct TavoRun {
   bool line_locked = false;  // another program holds the board's device (exclusive lock)
   long file_limit = 0;       // RLIMIT_FSIZE, when not 0
   std::vector<std::pair<std::string, std::string>> files;  // name, bytes: put there first
+  std::vector<std::pair<std::string, std::string>> env = {};  // for tavo alone, after TAVO_COMn
+  bool line_argument = false;  // the board's device given as the last argument, COM1..4 nowhere
+  bool line_denied = false;    // tavo may not open the board's device (run as nobody when root)
+  bool out_on_console = false; // standard output on the console, its own terminal too
   // When set, what TAVO_COM1..4 name, given the board's pseudo-terminal (a network port
   // whose server serves that device, say); empty refuses the start.
-  std::function<std::string(const std::string &line_path)> line_name;
+  std::function<std::string(const std::string &line_path)> line_name = {};
 };
-inline const TavoRun binary_run{{"COM1:", "115200", "/B"}, TAVO_EXE, "tavo", true, false, 0, {}, {}};
+inline const TavoRun binary_run{{"COM1:", "115200", "/B"}, TAVO_EXE, "tavo", true, false, 0, {}};
 
 struct Tavo {
   pid_t pid = -1;
   int pidfd = -1, status = -1;  // status: from waitpid once it has ended
   int console = -1, console_device = -1, line = -1, line_device = -1, out_fd = -1;
   std::string console_before, line_before;  // settings() of both before the start
+  std::string line_path;                    // the board's device, as tavo opens it
   std::string out, screen, line_in, dir;  // stdout, screen, line bytes not yet taken
 };
 

@@ -13,9 +13,9 @@
 #include "e2e_harness.h"
 
 // A refused command line ends at once with status 0 and exactly its message (the line
-// is held by another program then). An accepted one shows the banner and "Using ..."
-// with the port set to 8N1 without handshake; Ctrl-C (SIGINT) ends it with "QUITTING",
-// status 1 and the port as it was. The console comes back whatever the end.
+// is held by another program then). An accepted one shows the banner, "Using ..." and
+// the line naming the device, with the port set to 8N1 without handshake; Ctrl-C
+// (SIGINT) ends it with "QUITTING", status 1 and the port as it was. The console comes back whatever the end.
 TEST(CommandLineE2e, EveryRuleWithItsMessageAndEveryWayOut) {
   struct Row {
     std::vector<std::string> args;
@@ -56,7 +56,7 @@ TEST(CommandLineE2e, EveryRuleWithItsMessageAndEveryWayOut) {
     std::string p = row.argv0, out = row.out.empty() ? "Syntax is " + p + " [COMn:] [baudrate]\n"
                                      "      eg: " + p + " COM1: 9600\n" : row.out + " baud\n";
     Tavo t;
-    TavoRun run{row.args, TAVO_EXE, p, row.end != SIGINT, !accepted, 0, {}, {}};
+    TavoRun run{row.args, TAVO_EXE, p, row.end != SIGINT, !accepted, 0, {}};
     ASSERT_TRUE(tavo_start(&t, run, accepted));
     struct termios line;
     tcgetattr(t.line_device, &line);
@@ -70,8 +70,14 @@ TEST(CommandLineE2e, EveryRuleWithItsMessageAndEveryWayOut) {
     if (row.end == SIGINT)  // the console's line ends
       shown.erase(std::remove(shown.begin(), shown.end(), '\r'), shown.end());
     EXPECT_EQ(shown.find("TAVO version 6.0. "), accepted ? 0 : std::string::npos) << shown;
+    bool binary = std::any_of(row.args.begin(), row.args.end(), [](const std::string &a) {
+      return a[0] == '/' && (a[1] == 'B' || a[1] == 'b');
+    });
+    std::string device = !accepted ? "" : "Device " + t.line_path + " (TAVO_COM" + row.out.substr(9, 1) +
+                         "); downloads go as " + (binary ? "binary records (/B), each acknowledged by the board"
+                                                         : "text, each character checked against its echo") + "\n";
     EXPECT_EQ(shown.substr(accepted ? shown.find('\n') + 1 : 0),
-              out + (accepted && quits ? "QUITTING\n" : ""));
+              out + (accepted ? device : "") + (accepted && quits ? "QUITTING\n" : ""));
     EXPECT_EQ(quits ? settings(t.line_device) : t.line_before, t.line_before) << "the port's";
     EXPECT_EQ(settings(t.console_device), t.console_before) << "the console's settings";
     tavo_stop(&t);

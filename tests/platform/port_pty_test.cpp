@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <linux/serial.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -16,6 +19,7 @@
 #include <tuple>
 #include <vector>
 
+#include "serial/platform/posix/syscalls.h"
 #include "serial/platform/posix/tty_speed.h"
 #include "serial/platform/win32.h"
 
@@ -116,20 +120,75 @@ class PtyPort : public ::testing::Test {
   DWORD word = 0;
 };
 
-// A missing device probes as absent and fails the open; an open port probes as present
-// and is busy, to this process and to any other.
-TEST_F(PtyPort, MissingAndBusyPortsAndTheExclusiveOpen) {
-  COMMCONFIG cc;
-  DWORD size = sizeof cc;
-  EXPECT_TRUE(open_com("COM5") == INVALID_HANDLE_VALUE && win32.GetLastError() == ERROR_FILE_NOT_FOUND);
-  EXPECT_TRUE(!win32.GetDefaultCommConfigA("COM5", &cc, &size) && win32.GetDefaultCommConfigA("COM2", &cc, &size));
-  EXPECT_TRUE(open_com("COM2") == INVALID_HANDLE_VALUE && win32.GetLastError() == ERROR_ACCESS_DENIED);
+// A missing device, one that is no tty and a busy one each fail the probe's look and
+// the open with their own error; a pseudo-terminal, which has no low-latency setting,
+// opens without it. The exclusive open keeps out this process and any other.
+TEST_F(PtyPort, RefusedOpensAndTheExclusiveOpen) {
+  char file[] = "/tmp/tavo-not-a-tty-XXXXXX";
+  int file_fd = mkstemp(file);
+  ASSERT_GE(file_fd, 0);
+  const struct {
+    const char *device; DWORD look, open; const char *what;
+  } rows[] = {
+      {"/nonexistent/tty", ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND, "no such device"},
+      {file, ERROR_NOT_SUPPORTED, ERROR_NOT_SUPPORTED, "a plain file"},
+      {"/dev/null", ERROR_NOT_SUPPORTED, ERROR_NOT_SUPPORTED, "a character device that is no tty"},
+      {path, 0, ERROR_SHARING_VIOLATION, "the open port: busy"},
+  };
+  std::string guard = getenv("TAVO_COM5");  // where the start-up guard points it
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.what);
+    COMMCONFIG cc;
+    DWORD size = sizeof cc;
+    setenv("TAVO_COM5", row.device, 1);
+    EXPECT_EQ(win32.GetDefaultCommConfigA("COM5", &cc, &size) ? 0 : win32.GetLastError(), row.look);
+    EXPECT_TRUE(open_com("COM5") == INVALID_HANDLE_VALUE && win32.GetLastError() == row.open);
+  }
+  setenv("TAVO_COM5", guard.c_str(), 1);
+  close(file_fd), unlink(file);
+  struct serial_struct info;
+  EXPECT_NE(ioctl(slave, TIOCGSERIAL, &info), 0) << "a pseudo-terminal has no low-latency flag";
   int other = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);  // root may open past TIOCEXCL, not past the lock
   EXPECT_TRUE(other < 0 ? errno == EBUSY : flock(other, LOCK_EX | LOCK_NB) != 0) << "another program is kept out";
   if (other >= 0) close(other);
   close_port();
   h = open_com("\\\\.\\com2");
   EXPECT_NE(h, INVALID_HANDLE_VALUE) << "free again after the close";
+}
+
+namespace {
+// A driver with the low-latency setting, answering TIOCGSERIAL/TIOCSSERIAL for the slave
+// alone (the pseudo-terminal has none): its flags, and how often the port set them.
+int serial_fd = -1, serial_flags = 0, serial_sets = 0;
+int serial_ioctl(int fd, unsigned long request, void *arg) {
+  if (fd < 0 || (request != TIOCGSERIAL && request != TIOCSSERIAL)) return posix::sys_native.ioctl(fd, request, arg);
+  struct stat mine, theirs;
+  if (fstat(fd, &mine) != 0 || fstat(serial_fd, &theirs) != 0 || mine.st_rdev != theirs.st_rdev)
+    return posix::sys_native.ioctl(fd, request, arg);
+  auto *info = static_cast<struct serial_struct *>(arg);
+  if (request == TIOCGSERIAL) *info = {}, info->flags = serial_flags;
+  else serial_flags = info->flags, serial_sets++;
+  return 0;
+}
+}  // namespace
+
+// A driver that offers low latency has it on while the port is open and gets its own
+// setting back at close; one that has it on already is left alone.
+TEST_F(PtyPort, LowLatencyWhileOpenTheDriversOwnSettingBack) {
+  close_port();
+  serial_fd = slave;
+  posix::sys.ioctl = serial_ioctl;
+  for (int own : {0, int(ASYNC_LOW_LATENCY)}) {
+    SCOPED_TRACE(own ? "on already" : "off");
+    serial_flags = own | int(ASYNC_SKIP_TEST), serial_sets = 0;
+    h = open_com("COM2");
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(serial_flags, int(ASYNC_LOW_LATENCY | ASYNC_SKIP_TEST)) << "on while open, other flags kept";
+    close_port();
+    EXPECT_EQ(serial_flags, own | int(ASYNC_SKIP_TEST)) << "the device's own setting back";
+    EXPECT_EQ(serial_sets, own ? 0 : 2);
+  }
+  posix::sys.ioctl = posix::sys_native.ioctl;
 }
 
 // Each row changes the DCB of 9600 8N1. What the layer takes comes back from

@@ -82,3 +82,19 @@ TEST(Events, XonXoffLimits) {
   }
   close_all();
 }
+
+// A device whose every wait fails costs no processor: the event thread pauses between
+// tries, doubling the pause up to 100 ms, instead of turning round at full speed; and
+// its pauses leave the start signal to the configure that waits for it.
+TEST(Events, AWaitThatAlwaysFailsIsTriedAgainSlowly) {
+  SimDevice *dev = open_sim_port(0, log_event);
+  sim_fail(dev, SIM_WAIT_COMM_EVENT, ERROR_GEN_FAILURE);
+  auto start = std::chrono::steady_clock::now();
+  SioConfigure(0, 9600, 8, 1, 'N', 0);
+  EXPECT_LT(elapsed_ms(start), 4000) << "the configure waited out its bound for the event thread's start";
+  ASSERT_TRUE(sim_wait_calls(dev, SIM_WAIT_COMM_EVENT, 3, 10000));
+  unsigned before = sim_calls(dev, SIM_WAIT_COMM_EVENT);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the span the tries are counted over
+  EXPECT_LE(sim_calls(dev, SIM_WAIT_COMM_EVENT) - before, 20u);
+  close_all();
+}

@@ -73,6 +73,36 @@ TEST(Lifecycle, FromOpenToClose) {
   }
 }
 
+// A probe or an open that fails leaves the reason in last_error, from the device's
+// error; an error the library does not know stays the plain failure.
+TEST(Lifecycle, ARefusedProbeOrOpenSaysWhy) {
+  const struct {
+    SimOp op; DWORD error; uint16_t probe; int16_t code; const char *what;
+  } rows[] = {
+      {SIM_GET_DEFAULT_COMM_CONFIG, ERROR_FILE_NOT_FOUND, 0, SIO_ERR_NO_DEVICE, "no device"},
+      {SIM_GET_DEFAULT_COMM_CONFIG, ERROR_PATH_NOT_FOUND, 0, SIO_ERR_NO_DEVICE, "no such path"},
+      {SIM_GET_DEFAULT_COMM_CONFIG, ERROR_NOT_SUPPORTED, 0, SIO_ERR_NOT_SERIAL, "not a serial device"},
+      {SIM_CREATE_FILE, ERROR_ACCESS_DENIED, 2, SIO_ERR_ACCESS_DENIED, "permission denied"},
+      {SIM_CREATE_FILE, ERROR_SHARING_VIOLATION, 2, SIO_ERR_BUSY, "held by another program"},
+      {SIM_CREATE_FILE, ERROR_INVALID_FUNCTION, 2, SIO_ERR_NOT_SERIAL, "no serial functions"},
+      {SIM_CREATE_FILE, ERROR_GEN_FAILURE, 2, SIO_FAILED, "a reason the library does not know"},
+      {SIM_CREATE_FILE, 0, 1, SIO_OK, "a port that opens says nothing was wrong"},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.what);
+    SimDevice *dev = sim_attach("COM3");
+    sim_fail(dev, row.op, row.error);
+    EXPECT_EQ(SioProbePort(2), row.probe);
+    EXPECT_EQ(SioGetLastError(2), row.code) << "after the probe";
+    if (row.op == SIM_CREATE_FILE) {
+      SioOpen(2);
+      EXPECT_EQ(SioGetLastError(2), row.code) << "after the open";
+      EXPECT_EQ(sim_handle(dev) != INVALID_HANDLE_VALUE, row.error == 0);
+    }
+    close_all();
+  }
+}
+
 namespace {
 
 // A handler stuck on EV_CTS until `gate` is set; timed waits on the stuck thread move

@@ -226,3 +226,44 @@ TEST(Transmit, NewRingsDuringAWrite) {
   EXPECT_EQ(sim_written(dev), expected);
   close_all();
 }
+
+// EV_TXEMPTY held back while the writer still counts its last write in flight reaches
+// the handler even when the writer has gone idle by then: it is woken to deliver it,
+// with no new data queued.
+TEST(Transmit, HeldBackTransmitterEmptyReachesTheHandlerFromAnIdleWriter) {
+  SimDevice *dev = open_sim_port(0);
+  SioSetEventHandler(0, log_event);
+  SioConfigure(0, 300, 8, 1, 'N', 0);
+  ASSERT_TRUE(sim_wait_comm_wait_pending(dev, 10000));
+  table().tx_in_flight[0].store(1);  // the last write, not yet counted out as the event comes
+  sim_raise(dev, EV_TXEMPTY);
+  EXPECT_TRUE(wait_logged(EV_TXEMPTY, 1));
+  EXPECT_TRUE(sim_write_sizes(dev).empty()) << "nothing was written";
+  table().tx_in_flight[0].store(0);
+  close_all();
+}
+
+// Flushing the receive side while the driver has sent XOFF sends the far side exactly
+// one XON, the DCB's XonChar; SioGetXonXoffChars reads XoffChar high, XonChar low.
+TEST(Transmit, ReceiveFlushReleasesTheFarSideWithOneXon) {
+  struct Row { const char *what; uint8_t flow; DWORD holds; size_t xons; } rows[] = {
+      {"XOFF sent under XON/XOFF flow: one XON", 0x80, SIM_XOFF_SENT, 1},
+      {"nothing held: no XON", 0x80, 0, 0},
+      {"no XON/XOFF flow: no XON", 0x10, SIM_XOFF_SENT, 0},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.what);
+    SimDevice *dev = open_sim_port(0);
+    SioSetFlowControl(0, row.flow, 0);
+    DCB dcb = sim_dcb(dev);
+    dcb.XonChar = '+', dcb.XoffChar = '-';
+    sim_set_dcb(dev, dcb);
+    EXPECT_EQ(SioGetXonXoffChars(0), ('-' << 8) | '+');
+    sim_set_holds(dev, row.holds);
+    sim_clear_records(dev);
+    SioFlush(0, 0);
+    EXPECT_EQ(sim_transmitted_chars(dev), std::vector<uint8_t>(row.xons, '+'));
+    EXPECT_TRUE(sim_written(dev) == sim_transmitted_chars(dev)) << "nothing else went out";
+    close_all();
+  }
+}

@@ -4,7 +4,7 @@
 // pair whose master this test plays as the board. Keys come through a pipe on standard
 // input (read with ReadFile). Wine gives a program started on pipes no console, so
 // CONOUT$ cannot be opened and the board's output shows on standard output, after the
-// "Using" line; standard output is in text mode, so each "\n" of printf is "\r\n".
+// "Using" line and the device's; standard output is in text mode, so each "\n" of printf is "\r\n".
 // Usage: wine-host-e2e TAVO_EXE WINEPREFIX (tools/windows-test runs it).
 #include <fcntl.h>
 #include <poll.h>
@@ -139,16 +139,20 @@ static void board_request(WineRun *r, const std::string &request) {
   board_send(r, request);
 }
 
-static const std::string banner =
-    "TAVO version 6.0. Terminal to the target's ROM monitor: keys go to the board, its "
-    "output shows here; Ctrl-C quits.\r\nUsing COM3 at 115200 baud\r\n";
+// The banner, the "Using" line and the line naming the device and how downloads go.
+static std::string banner(bool binary) {
+  return "TAVO version 6.0. Terminal to the target's ROM monitor: keys go to the board, its "
+         "output shows here; Ctrl-C quits.\r\nUsing COM3 at 115200 baud\r\nDevice \\\\.\\COM3; "
+         "downloads go as " + std::string(binary ? "binary records (/B), each acknowledged by the board"
+                                                 : "text, each character checked against its echo") + "\r\n";
+}
 
 // Text mode: the greeting, keys to the board, the board's output with tab stops, and a
 // text download (each character waits for its echo; '>' closes, the board's ENQ gets ACK).
 TEST(TavoExeUnderWine, TerminalAndTextDownload) {
   WineRun r;
   start(&r, {"COM3", "115200"}, true);
-  EXPECT_EQ(screen_after(&r, 0, banner.size()), hex(banner));
+  EXPECT_EQ(screen_after(&r, 0, banner(false).size()), hex(banner(false)));
   const struct {
     std::string keys, board_sends, screen;  // the board gets the keys unchanged
     const char *checks;
@@ -192,7 +196,7 @@ TEST(TavoExeUnderWine, TerminalAndTextDownload) {
 TEST(TavoExeUnderWine, BinaryDownloadEndsWithEot) {
   WineRun r;
   start(&r, {"COM3", "115200", "/B"}, true);
-  EXPECT_EQ(screen_after(&r, 0, banner.size()), hex(banner));
+  EXPECT_EQ(screen_after(&r, 0, banner(true).size()), hex(banner(true)));
   std::ofstream(r.dir + "/b.mot", std::ios::binary) << "S00600004844521B\r\nS107100001020304DE\nS9030000FC\n";
   board_request(&r, "L b.mot\r");
   const char *records[] = {"52 30 06 00 00 48 44 52 1B", "52 31 07 10 00 01 02 03 04 DE", "52 39 03 00 00 FC"};
@@ -206,7 +210,7 @@ TEST(TavoExeUnderWine, BinaryDownloadEndsWithEot) {
   }
   board_request(&r, "X idle\r");
   std::string out = "Loading from file <b.mot>\r\n\r00 \r\r1000 \r\r";
-  EXPECT_EQ(screen_after(&r, banner.size(), out.size()), hex(out));
+  EXPECT_EQ(screen_after(&r, banner(true).size(), out.size()), hex(out));
   board_request(&r, "V b.mot\r");
   EXPECT_EQ(board_read(&r, 9), records[0]);
   board_send(&r, "\x04");

@@ -86,6 +86,9 @@ struct Port {
   DCB open_dcb;
   TtyKernelState saved;
   bool saved_ok;
+  // Set at open when the driver's low-latency flag was off and the open turned it on;
+  // the close turns it off again. Open and close only.
+  bool low_latency_set;
   COMMTIMEOUTS timeouts;
 
   // The input queue: a ring of in_queue bytes.
@@ -130,6 +133,14 @@ struct Port {
 };
 
 int64_t now_ms();
+
+// A USB adapter holds received bytes back for its latency timer (16 ms on FTDI chips)
+// unless its driver's low-latency flag is on. low_latency_on turns it on where the
+// driver offers it (TIOCGSERIAL/TIOCSSERIAL) and it is off; low_latency_off gives the
+// device its own setting back. A device without the setting (a pseudo-terminal) is
+// left alone.
+void low_latency_on(Port *p);
+void low_latency_off(Port *p);
 
 // The open port behind h, with a reference taken, or null with ERROR_INVALID_HANDLE.
 Port *port_acquire(HANDLE h);
@@ -208,8 +219,9 @@ bool pull_input(Port *p);
 void push_output(Port *p);
 void serve_read(Port *p);
 void check_drained(Port *p);
-void read_counters(Port *p);
-void read_modem_lines(Port *p);
+// The events of new line errors and modem-line changes, for the caller to record.
+DWORD read_counters(Port *p);
+DWORD read_modem_lines(Port *p);
 // The bytes the driver holds for output (TIOCOUTQ); false with errno set on failure.
 bool driver_output_queue(const Port *p, int *outq);
 

@@ -34,42 +34,45 @@ void record_events(Port *p, DWORD events) {
 
 // Compares the driver's counters with those last seen: new line errors become CE_
 // bits for ClearCommError and EV_ERR or EV_BREAK; modem-line transitions the
-// counters saw become EV_CTS, EV_DSR, EV_RLSD, EV_RING.
+// counters saw become EV_CTS, EV_DSR, EV_RLSD, EV_RING; they are returned for the
+// caller to record with the others of the same look, so that one change is one event.
 // A driver that does not keep the counters (a pseudo-terminal, most USB adapters)
 // says so at the first call; it is not asked again for as long as the port is open.
-void read_counters(Port *p) {
+DWORD read_counters(Port *p) {
   struct serial_icounter_struct c;
   if (p->hung_up || p->counters_unsupported || sys.ioctl(p->fd, TIOCGICOUNT, &c) != 0) {
     if (!p->hung_up && !p->counters_unsupported && (errno == ENOTTY || errno == EINVAL)) {
       p->counters_unsupported = true;
     }
     p->counters_ok = false;
-    return;
+    return 0;
   }
   LineCounters now = {c.cts, c.dsr, c.rng, c.dcd, c.frame, c.overrun, c.parity, c.brk, c.buf_overrun};
+  DWORD ev = 0;
   if (p->counters_ok) {
     const LineCounters &was = p->counters;
     DWORD ce = (now.frame != was.frame ? CE_FRAME : 0) | (now.overrun != was.overrun ? CE_OVERRUN : 0) |
                (now.parity != was.parity ? CE_RXPARITY : 0) | (now.brk != was.brk ? CE_BREAK : 0) |
                (now.buf_overrun != was.buf_overrun ? CE_RXOVER : 0);
-    DWORD ev = ((ce & (CE_FRAME | CE_OVERRUN | CE_RXPARITY)) ? EV_ERR : 0) | ((ce & CE_BREAK) ? EV_BREAK : 0) |
+    ev = ((ce & (CE_FRAME | CE_OVERRUN | CE_RXPARITY)) ? EV_ERR : 0) | ((ce & CE_BREAK) ? EV_BREAK : 0) |
                (now.cts != was.cts ? EV_CTS : 0) | (now.dsr != was.dsr ? EV_DSR : 0) |
                (now.dcd != was.dcd ? EV_RLSD : 0) | (now.rng != was.rng ? EV_RING : 0);
     p->errors |= ce;
-    record_events(p, ev);
   }
   p->counters = now;
   p->counters_ok = true;
+  return ev;
 }
 
-// Reads the modem lines; a line that changed since the last reading is an event.
-void read_modem_lines(Port *p) {
+// Reads the modem lines; a line that changed since the last reading is an event,
+// returned for the caller to record.
+DWORD read_modem_lines(Port *p) {
   int bits = 0;
-  if (!p->has_modem_lines || p->hung_up || sys.ioctl(p->fd, TIOCMGET, &bits) != 0) return;
+  if (!p->has_modem_lines || p->hung_up || sys.ioctl(p->fd, TIOCMGET, &bits) != 0) return 0;
   int changed = bits ^ p->modem_bits;
   p->modem_bits = bits;
-  record_events(p, ((changed & TIOCM_CTS) ? EV_CTS : 0) | ((changed & TIOCM_DSR) ? EV_DSR : 0) |
-                       ((changed & TIOCM_CD) ? EV_RLSD : 0) | ((changed & TIOCM_RNG) ? EV_RING : 0));
+  return ((changed & TIOCM_CTS) ? EV_CTS : 0) | ((changed & TIOCM_DSR) ? EV_DSR : 0) |
+         ((changed & TIOCM_CD) ? EV_RLSD : 0) | ((changed & TIOCM_RNG) ? EV_RING : 0);
 }
 
 bool driver_output_queue(const Port *p, int *outq) {
@@ -172,8 +175,7 @@ BOOL WINAPI ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat) {
       set_error(kHungUpError);
       return false;
     }
-    read_counters(p);
-    read_modem_lines(p);
+    record_events(p, read_counters(p) | read_modem_lines(p));
     if (errors != nullptr) *errors = p->errors;
     p->errors = 0;
     if (stat != nullptr) {

@@ -100,13 +100,17 @@ bool is_pseudo_terminal(int fd) {
   return (m >= 136 && m <= 143) || m == 3;
 }
 
+// The Win32 error of a failed open: missing (a node without hardware behind it too),
+// not allowed, or held by another program.
 DWORD open_error(int err) {
   switch (err) {
     case EACCES:
     case EPERM:
+    case EROFS:
+      return ERROR_ACCESS_DENIED;
     case EBUSY:
     case EWOULDBLOCK:
-      return ERROR_ACCESS_DENIED;
+      return ERROR_SHARING_VIOLATION;
     // A network port's server: refusing, unreachable, not answering, not found,
     // closing the connection at once.
     case ECONNREFUSED:
@@ -133,14 +137,14 @@ int open_exclusive(const std::string &path) {
   }
   if (!sys.isatty(fd)) {
     sys.close(fd);
-    set_error(ERROR_FILE_NOT_FOUND);
+    set_error(ERROR_NOT_SUPPORTED);
     return -1;
   }
   // The lock keeps out other programs that honour it (and this process, even as
   // root); TIOCEXCL keeps out every other open but a privileged one.
   if (sys.flock(fd, LOCK_EX | LOCK_NB) != 0) {
     sys.close(fd);
-    set_error(ERROR_ACCESS_DENIED);
+    set_error(ERROR_SHARING_VIOLATION);
     return -1;
   }
   sys.ioctl(fd, TIOCEXCL, nullptr);
@@ -177,6 +181,7 @@ bool port_setup(Port *p) {
   p->has_modem_lines = sys.ioctl(p->fd, TIOCMGET, &bits) == 0;
   p->pseudo_terminal = is_pseudo_terminal(p->fd);
   p->no_output_queue = p->pseudo_terminal;
+  low_latency_on(p);
   p->modem_bits = bits;
   p->open_dcb = dcb_from_device(p->fd, &t);
   p->dcb = p->open_dcb;
@@ -217,6 +222,7 @@ void port_close(Object *obj) {
     wait_output_drained(p);
     tty_restore(p->fd, &p->saved, HUPCL);
   }
+  low_latency_off(p);
   sys.ioctl(p->fd, TIOCNXCL, nullptr);  // the exclusive flag would outlast the close while others hold the tty
   int fd;
   {
@@ -283,6 +289,7 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWOR
     if (p != nullptr && p->wake_fd >= 0) close(p->wake_fd);
     if (p != nullptr && p->inline_fd >= 0) close(p->inline_fd);
     if (p != nullptr && p->saved_ok) tty_restore(fd, &p->saved, HUPCL);
+    if (p != nullptr) low_latency_off(p);
     sys.ioctl(fd, TIOCNXCL, nullptr);
     delete p;
     sys.close(fd);
@@ -292,20 +299,27 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWOR
   return handle_register(&p->obj);
 }
 
+// Why a device path is no port: missing, out of reach, or not a tty; 0 when it is one.
+// A network port is not connected to find out: the server is asked at the open.
+static DWORD path_error(const std::string &path) {
+  struct stat st;
+  if (net_path(path.c_str())) return 0;
+  if (sys.stat(path.c_str(), &st) != 0) return errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
+  if (!S_ISCHR(st.st_mode) || !is_tty_device(st.st_rdev)) return ERROR_NOT_SUPPORTED;
+  return 0;
+}
+
 // The default configuration of a port that exists and is a tty, or names a network
 // port. The device is not opened: opening a serial port raises its DTR and RTS lines.
 BOOL WINAPI GetDefaultCommConfigA(LPCSTR name, LPCOMMCONFIG cc, LPDWORD size) {
   std::string path;
-  struct stat st;
   if (size == nullptr) {
     set_error(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  // A network port is not connected to find out: the server is asked at the open.
-  bool network = device_path(name, &path) && net_path(path.c_str());
-  if (!network && (path.empty() || sys.stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode) ||
-                   !is_tty_device(st.st_rdev))) {
-    set_error(ERROR_FILE_NOT_FOUND);
+  DWORD error = device_path(name, &path) ? path_error(path) : ERROR_FILE_NOT_FOUND;
+  if (error != 0) {
+    set_error(error);
     return FALSE;
   }
   DCB dcb;

@@ -168,11 +168,14 @@ bool line_fields_equal(const DCB *a, const DCB *b) {
 }
 
 // DTR and RTS as the DCB asks, on a device that has them. The DTR/DSR handshake is
-// not run by Linux: DTR stays raised. With RTS/CTS the driver moves RTS itself.
+// not run by Linux: DTR stays raised. With RTS/CTS (CRTSCTS) the driver moves RTS
+// itself, lowering it while its input is full; setting it here would tell the far
+// side to send into a full buffer, so RTS is left alone.
 void drive_lines(Port *p, const DCB *dcb) {
   if (!p->has_modem_lines) return;
   int dtr = TIOCM_DTR, rts = TIOCM_RTS;
   sys.ioctl(p->fd, dcb->fDtrControl == DTR_CONTROL_DISABLE ? TIOCMBIC : TIOCMBIS, &dtr);
+  if (dcb->fOutxCtsFlow || dcb->fRtsControl == RTS_CONTROL_HANDSHAKE) return;
   sys.ioctl(p->fd, dcb->fRtsControl == RTS_CONTROL_DISABLE ? TIOCMBIC : TIOCMBIS, &rts);
 }
 

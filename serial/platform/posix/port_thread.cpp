@@ -123,8 +123,7 @@ void *modem_main(void *arg) {
       if (error_of_errno(err) == kHungUpError) hang_up(p);
       break;
     }
-    read_counters(p);
-    read_modem_lines(p);
+    record_events(p, read_counters(p) | read_modem_lines(p));
   }
   return nullptr;
 }
@@ -155,8 +154,7 @@ bool pull_input(Port *p) {
   if (p->rx_count == before) return false;
   size_t threshold = p->rx.size() * 8 / 10;
   DWORD events = EV_RXCHAR | (flag ? EV_RXFLAG : 0) | (before < threshold && p->rx_count >= threshold ? EV_RX80FULL : 0);
-  read_counters(p);
-  record_events(p, events);
+  record_events(p, events | read_counters(p));
   serve_read(p);
   return true;
 }
@@ -274,8 +272,7 @@ void io_thread_stop(Port *p) {
 void modem_thread_start(Port *p) {
   if (p->modem_thread_running || p->closing) return;
   install_modem_signal();
-  read_counters(p);
-  read_modem_lines(p);
+  record_events(p, read_counters(p) | read_modem_lines(p));
   p->modem_thread_running = pthread_create(&p->modem_thread, nullptr, modem_main, p) == 0;
 }
 
