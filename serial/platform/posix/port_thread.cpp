@@ -76,7 +76,8 @@ void serve_deadlines(Port *p) {
 }
 
 void service(Port *p, short revents) {
-  if ((revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) && !pull_input(p)) read_counters(p);
+  bool ready = revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL);
+  if (ready && !pull_input(p)) record_events(p, read_counters(p));
   if (!p->hung_up && (revents & (POLLHUP | POLLERR | POLLNVAL))) hang_up(p);
   if (!p->hung_up && (revents & POLLOUT)) push_output(p);
   serve_deadlines(p);
@@ -227,7 +228,8 @@ void inline_wait(Port *p, std::unique_lock<std::mutex> &hold, OVERLAPPED *ov) {
     if (n < 0 && err != EINTR) break;  // left to the I/O thread
     if (n <= 0 || p->closing || p->hung_up) continue;
     short revents = fds[0].revents;
-    if ((revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) && !pull_input(p)) read_counters(p);
+    bool ready = revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL);
+  if (ready && !pull_input(p)) record_events(p, read_counters(p));
     if (!p->hung_up && (revents & (POLLHUP | POLLERR | POLLNVAL))) hang_up(p);
   }
   p->inline_active = false;
