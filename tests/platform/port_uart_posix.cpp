@@ -1,8 +1,9 @@
 // The POSIX port on the fake UART, where a pseudo-terminal cannot show it: waits that
-// the mask filters, the immediate character on a full line; and the exclusive open
+// the mask filters, the immediate character on a full line, low latency; and the exclusive open
 // against an ordinary user's open, on a pseudo-terminal.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/serial.h>
 #include <pty.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
@@ -10,33 +11,24 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <functional>
-#include <thread>
 
 #include "fakeuart/fake_uart.h"
 #include "serial/platform/win32.h"
+#include "serial/support.h"
 
 namespace {
 
 const DWORD kHang = 10000;  // a bound only a hang reaches
 const char kPath[] = "/nonexistent/tavo-test/fake-uart";
 
-template <class Pred>
-bool eventually(Pred pred) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kHang);
-  for (; !pred(); std::this_thread::sleep_for(std::chrono::milliseconds(1)))
-    if (std::chrono::steady_clock::now() > end) return false;
-  return true;
-}
-
 class UartPort : public ::testing::Test {
  protected:
   void SetUp() override {
     setenv("TAVO_COM3", kPath, 1);
     u = fake_uart_attach(kPath);
-    h = win32.CreateFileA("COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                          nullptr);
+    h = win32.CreateFileA("COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_OVERLAPPED, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE) << "error " << win32.GetLastError();
     ov.hEvent = win32.CreateEventA(nullptr, TRUE, FALSE, nullptr);
   }
@@ -82,8 +74,8 @@ TEST_F(UartPort, AWaitEndsOnlyOnMaskedEvents) {
     row.left_out(u);
     // Taken in: the modem thread waits again, or the bytes are in the input queue.
     EXPECT_TRUE(row.seen_by_modem_thread
-                    ? eventually([&] { return fake_uart_ioctl_count(u, TIOCMIWAIT) > waits; })
-                    : eventually([&] { return win32.ClearCommError(h, nullptr, &st) && st.cbInQue > before.cbInQue; }));
+                    ? wait_until([&] { return fake_uart_ioctl_count(u, TIOCMIWAIT) > waits; })
+                    : wait_until([&] { return win32.ClearCommError(h, nullptr, &st) && st.cbInQue > before.cbInQue; }));
     EXPECT_EQ(win32.WaitForSingleObject(ov.hEvent, 0), WAIT_TIMEOUT) << "the wait ended on an event left out";
     row.masked(u);
     DWORD n;
@@ -117,25 +109,40 @@ TEST_F(UartPort, TheImmediateCharacterGoesOutOnAFullLine) {
     EXPECT_TRUE(win32.TransmitCommChar(h, row.c));
     fake_uart_set_line(u, TIOCM_CTS, true);
     std::string want = before + (row.ahead ? std::string(1, row.c) + queued : queued + row.c);
-    EXPECT_TRUE(eventually([&] { return fake_uart_sent(u).size() >= want.size(); }));
+    EXPECT_TRUE(wait_until([&] { return fake_uart_sent(u).size() >= want.size(); }));
     EXPECT_EQ(fake_uart_sent(u), want);
+  }
+}
+
+// A driver that offers low latency (a USB adapter's) has it on while the port is open
+// and gets its own setting back at close; one that has it on already is left alone.
+TEST_F(UartPort, LowLatencyWhileOpenTheDriversOwnSettingBack) {
+  win32.CloseHandle(h), h = INVALID_HANDLE_VALUE;
+  for (int own : {0, int(ASYNC_LOW_LATENCY)}) {
+    SCOPED_TRACE(own ? "on already" : "off");
+    fake_uart_set_serial_flags(u, own | ASYNC_SKIP_TEST);
+    unsigned sets = fake_uart_ioctl_count(u, TIOCSSERIAL);
+    h = win32.CreateFileA("COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(fake_uart_serial_flags(u), ASYNC_LOW_LATENCY | ASYNC_SKIP_TEST) << "on while open, other flags kept";
+    win32.CloseHandle(h), h = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(fake_uart_serial_flags(u), own | ASYNC_SKIP_TEST) << "the device's own setting back";
+    EXPECT_EQ(fake_uart_ioctl_count(u, TIOCSSERIAL) - sets, own ? 0u : 2u);
   }
 }
 
 // Another program of an ordinary user cannot open a port this process holds: TIOCEXCL
 // refuses it (root may open past TIOCEXCL; the lock keeps this process's own opens out).
 TEST(ExclusiveOpen, RefusesAnOrdinaryUser) {
-  if (geteuid() != 0 && getuid() != 0) {
-    GTEST_SKIP() << "skipped: running as an ordinary user already; the open below is that user's own";
-  }
+  if (geteuid() != 0 && getuid() != 0) GTEST_SKIP() << "skipped: running as an ordinary user already";
   int master, slave;
   char path[128];
   ASSERT_EQ(openpty(&master, &slave, path, nullptr, nullptr), 0);
   const uid_t nobody = 65534;
   ASSERT_EQ(chmod(path, 0666), 0);
   setenv("TAVO_COM4", path, 1);
-  HANDLE h = win32.CreateFileA("COM4", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                               nullptr);
+  HANDLE h = win32.CreateFileA("COM4", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   pid_t child = fork();
   if (child == 0) {  // the other program: an ordinary user, no lock taken

@@ -22,44 +22,38 @@ TEST(PlatformEvents, ResetKindsAndWaitAny) {
   for (HANDLE one : e) win32.CloseHandle(one);
 }
 
-struct Shared {
-  HANDLE go, ready;          // manual reset; auto reset
-  std::atomic<int> resumed;  // the gated thread counts, the test reads
-  CRITICAL_SECTION cs;
-  long counter;  // guarded by cs
-};
+HANDLE go, ready;             // manual reset; auto reset
+std::atomic<int> resumed{0};  // the gated thread counts, the test reads
+CRITICAL_SECTION cs;
+long counter = 0;  // guarded by cs
 
-DWORD WINAPI count_up(LPVOID arg) {
-  Shared *s = static_cast<Shared *>(arg);
+DWORD WINAPI count_up(LPVOID) {
   for (int i = 0; i < 10000; i++) {
-    win32.EnterCriticalSection(&s->cs);
-    win32.EnterCriticalSection(&s->cs);  // re-entrant for the owner
-    s->counter++;
-    win32.LeaveCriticalSection(&s->cs);
-    win32.LeaveCriticalSection(&s->cs);
+    win32.EnterCriticalSection(&cs), win32.EnterCriticalSection(&cs);  // re-entrant for the owner
+    counter++;
+    win32.LeaveCriticalSection(&cs), win32.LeaveCriticalSection(&cs);
   }
   return 3;
 }
 
-DWORD WINAPI gated(LPVOID arg) {
-  Shared *s = static_cast<Shared *>(arg);
-  win32.SetEvent(s->ready);
-  win32.WaitForSingleObject(s->go, kHang);
-  s->resumed++;
+DWORD WINAPI gated(LPVOID) {
+  win32.SetEvent(ready);
+  win32.WaitForSingleObject(go, kHang);
+  resumed++;
   return 7;
 }
 
 TEST(PlatformThreads, CriticalSectionSuspensionsAndExitCodes) {
-  Shared s{new_event(TRUE), new_event(FALSE), {0}, {}, 0};
-  win32.InitializeCriticalSection(&s.cs);
-  HANDLE t[3] = {win32.CreateThread(nullptr, 0, gated, &s, 0, nullptr),
-                 win32.CreateThread(nullptr, 16384, count_up, &s, 0, nullptr),
-                 win32.CreateThread(nullptr, 16384, count_up, &s, 0, nullptr)};
-  ASSERT_EQ(win32.WaitForSingleObject(s.ready, kHang), WAIT_OBJECT_0);
-  EXPECT_TRUE(win32.SuspendThread(t[0]) == 0 && win32.SuspendThread(t[0]) == 1 && win32.SetEvent(s.go));
+  go = new_event(TRUE), ready = new_event(FALSE);
+  win32.InitializeCriticalSection(&cs);
+  HANDLE t[3] = {win32.CreateThread(nullptr, 0, gated, nullptr, 0, nullptr),
+                 win32.CreateThread(nullptr, 16384, count_up, nullptr, 0, nullptr),
+                 win32.CreateThread(nullptr, 16384, count_up, nullptr, 0, nullptr)};
+  ASSERT_EQ(win32.WaitForSingleObject(ready, kHang), WAIT_OBJECT_0);
+  EXPECT_TRUE(win32.SuspendThread(t[0]) == 0 && win32.SuspendThread(t[0]) == 1 && win32.SetEvent(go));
   EXPECT_EQ(win32.ResumeThread(t[0]), 2u);
   EXPECT_EQ(win32.WaitForSingleObject(t[0], 100), WAIT_TIMEOUT) << "one resume of two suspensions";
-  EXPECT_EQ(s.resumed.load(), 0);
+  EXPECT_EQ(resumed.load(), 0);
   EXPECT_EQ(win32.ResumeThread(t[0]), 1u);
   for (HANDLE one : t) {
     DWORD code = 0;
@@ -67,10 +61,9 @@ TEST(PlatformThreads, CriticalSectionSuspensionsAndExitCodes) {
     EXPECT_TRUE(win32.GetExitCodeThread(one, &code) && code == (one == t[0] ? 7u : 3u));
     win32.CloseHandle(one);
   }
-  EXPECT_TRUE(s.resumed.load() == 1 && s.counter == 20000);
-  win32.DeleteCriticalSection(&s.cs);
-  win32.CloseHandle(s.go);
-  win32.CloseHandle(s.ready);
+  EXPECT_TRUE(resumed.load() == 1 && counter == 20000);
+  win32.DeleteCriticalSection(&cs);
+  win32.CloseHandle(go), win32.CloseHandle(ready);
 }
 
 }  // namespace

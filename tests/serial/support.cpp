@@ -12,8 +12,8 @@ SimDevice *open_sim_port(uint8_t port, PortEventHandler handler) {
   SimDevice *dev = sim_attach(("COM" + std::to_string(port + 1)).c_str());
   SioOpen(port);
   EXPECT_TRUE(SioIsOpen(port)) << "COM" << port + 1 << " did not open";
-  if (handler) SioSetEventHandler(port, handler);
-  if (handler) SioSetEventMask(port, SIO_DEFAULT_EVENT_MASK | SIO_EV_TXRING_EMPTY, 0);
+  if (handler)
+    SioSetEventHandler(port, handler), SioSetEventMask(port, SIO_DEFAULT_EVENT_MASK | SIO_EV_TXRING_EMPTY, 0);
   return dev;
 }
 
@@ -27,10 +27,11 @@ static std::mutex log_mutex;
 static std::condition_variable log_changed;
 static std::vector<uint32_t> log_words;  // any thread, under log_mutex
 static std::vector<uint8_t> log_bytes;  // any thread, under log_mutex
+using Hold = std::lock_guard<std::mutex>;
 
 // Adds a call's event word to the log, or with `bytes` the bytes a call took.
 static void log_add(uint32_t events, const uint8_t *bytes, size_t len) {
-  std::lock_guard<std::mutex> lock(log_mutex);
+  Hold hold(log_mutex);
   if (bytes) log_bytes.insert(log_bytes.end(), bytes, bytes + len);
   else log_words.push_back(events);
   log_changed.notify_all();
@@ -50,29 +51,14 @@ int32_t take_and_log(uint8_t port, uint32_t events) {
   return log_event(port, events);
 }
 
-std::vector<uint32_t> logged_words(void) {
-  std::lock_guard<std::mutex> lock(log_mutex);
-  return log_words;
-}
-
-std::vector<uint8_t> logged_bytes(void) {
-  std::lock_guard<std::mutex> lock(log_mutex);
-  return log_bytes;
-}
-
-void clear_log(void) {
-  std::lock_guard<std::mutex> lock(log_mutex);
-  log_words.clear(), log_bytes.clear();
-}
+std::vector<uint32_t> logged_words(void) { Hold hold(log_mutex); return log_words; }
+std::vector<uint8_t> logged_bytes(void) { Hold hold(log_mutex); return log_bytes; }
+void clear_log(void) { Hold hold(log_mutex); log_words.clear(), log_bytes.clear(); }
 
 static size_t count_locked(uint32_t bits) {
   return size_t(std::count_if(log_words.begin(), log_words.end(), [&](uint32_t w) { return w & bits; }));
 }
-
-size_t logged_count(uint32_t bits) {
-  std::lock_guard<std::mutex> lock(log_mutex);
-  return count_locked(bits);
-}
+size_t logged_count(uint32_t bits) { Hold hold(log_mutex); return count_locked(bits); }
 
 template <class Pred>
 static bool wait_log(Pred pred, int timeout_ms) {

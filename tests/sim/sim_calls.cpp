@@ -1,6 +1,5 @@
 // The simulated driver's synchronous calls: opening and closing, settings, configuration
 // records, queue sizes and counts, modem lines, escapes and break.
-#include <stddef.h>
 #include <string.h>
 
 #include "sim/sim_internal.h"
@@ -47,23 +46,16 @@ SimDevice *device_of_name(const char *name, SimOp op, bool *prefixed, DWORD *err
   if (!dev && !error)                                           \
   return lock.unlock(), sim_saved.forward
 
-// The size protocol of GetDefaultCommConfigA and GetCommConfig, then a record of the
-// demanded size: the DCB, and provider data when the record is longer than COMMCONFIG.
+// The size protocol of GetDefaultCommConfigA and GetCommConfig, then the record: the DCB.
 BOOL read_config(const SimDevice *dev, COMMCONFIG *cc, DWORD *size) {
   if (!size)
     return sim_fail_with(ERROR_INVALID_PARAMETER);
-  DWORD demand = dev->config_size, offset = offsetof(COMMCONFIG, wcProviderData);
-  bool too_small = *size < demand || !cc;
-  *size = demand;
+  bool too_small = *size < sizeof(COMMCONFIG) || !cc;
+  *size = sizeof(COMMCONFIG);
   if (too_small)
     return sim_fail_with(ERROR_INSUFFICIENT_BUFFER);
-  memset(cc, 0, demand);
-  cc->dwSize = demand, cc->wVersion = 1, cc->dcb = dev->dcb, cc->dwProviderSubType = 1;  // PST_RS232
-  if (demand > sizeof(COMMCONFIG)) {
-    cc->dwProviderOffset = offset, cc->dwProviderSize = demand - offset;
-    for (DWORD i = offset; i < demand; i++)
-      reinterpret_cast<uint8_t *>(cc)[i] = static_cast<uint8_t>(0xA0 + (i - offset));
-  }
+  *cc = COMMCONFIG{};
+  cc->dwSize = sizeof(COMMCONFIG), cc->wVersion = 1, cc->dcb = dev->dcb, cc->dwProviderSubType = 1;  // PST_RS232
   return TRUE;
 }
 
@@ -87,7 +79,7 @@ HANDLE WINAPI sim_CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY
   SIM_NAME_ENTER(SIM_CREATE_FILE, CreateFileA(name, access, share, sa, disposition, flags, tmpl));
   if (dev && !error && !prefixed && dev->number >= 10)
     error = ERROR_FILE_NOT_FOUND;  // only COM1..COM9 exist without the prefix
-  else if (dev && !error && (dev->busy || dev->open))
+  else if (dev && !error && dev->open)
     error = ERROR_ACCESS_DENIED;
   if (error != 0)
     return sim_fail_with(error), INVALID_HANDLE_VALUE;
@@ -112,7 +104,7 @@ SIM_ENTRY(GetCommConfig, SIM_GET_COMM_CONFIG, (HANDLE h, LPCOMMCONFIG cc, LPDWOR
 
 SIM_ENTRY(SetCommConfig, SIM_SET_COMM_CONFIG, (HANDLE h, LPCOMMCONFIG cc, DWORD size), (h, cc, size),
           if (!cc) return sim_fail_with(ERROR_INVALID_PARAMETER);
-          if (size < dev->config_size) return sim_fail_with(ERROR_INSUFFICIENT_BUFFER);
+          if (size < sizeof(COMMCONFIG)) return sim_fail_with(ERROR_INSUFFICIENT_BUFFER);
           dev->dcb = cc->dcb;
           return TRUE;)
 
@@ -146,10 +138,7 @@ SIM_ENTRY(TransmitCommChar, SIM_TRANSMIT_COMM_CHAR, (HANDLE h, char c), (h, c),
 BOOL WINAPI sim_GetCommProperties(HANDLE h, LPCOMMPROP p) {
   SIM_ENTER(h, SIM_GET_COMM_PROPERTIES, GetCommProperties(h, p));
   COMMPROP prop = {};
-  prop.wPacketLength = sizeof prop, prop.wPacketVersion = 2;
-  prop.dwServiceMask = 1, prop.dwMaxBaud = 0x10000000, prop.dwProvSubType = 1;  // serial, BAUD_USER, RS-232
-  prop.dwProvCapabilities = 0xFF, prop.dwSettableParams = 0x7F, prop.dwSettableBaud = 0x1006FFFF;
-  prop.wSettableData = 0x000F, prop.wSettableStopParity = 0x1F07;
+  prop.wPacketLength = sizeof prop, prop.wPacketVersion = 2;  // the queue sizes are all the library reads
   prop.dwMaxTxQueue = dev->max_tx, prop.dwMaxRxQueue = dev->max_rx;
   prop.dwCurrentTxQueue = dev->fixed_tx != SIM_FROM_SETUP ? dev->fixed_tx : dev->setup_tx;
   prop.dwCurrentRxQueue = sim_current_rx_queue(dev);

@@ -1,11 +1,10 @@
 // The test's side of the simulated device (attaching names, setting what the driver
 // reports, feeding and releasing data, reading back what the library did), the sim's
-// place in the `win32` table, and its two entries that are not device calls.
+// place in the `win32` table, and its clock.
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 
-#include <algorithm>
 #include <chrono>
 
 #include "sim/sim_internal.h"
@@ -13,46 +12,26 @@
 std::mutex sim_mutex;
 std::condition_variable sim_changed;
 SimDevice sim_devices[SIM_PORTS];
-unsigned sim_global_calls[SIM_OP_COUNT];
 Win32Calls sim_saved;
 
 namespace {
 
-bool installed = false, clock_on = false, win95 = false;  // guarded by sim_mutex
+bool installed = false, clock_on = false;  // guarded by sim_mutex
 DWORD clock_ms = 0;
 
-// Runs f with sim_mutex held and returns its result.
 template <class F>
 auto locked(F f) {
   std::lock_guard<std::mutex> lock(sim_mutex);
   return f();
 }
-
-template <class T>
-T get(const T &field) {
-  return locked([&] { return field; });
-}
-template <class T, class V>
-void put(T &field, const V &value) {
-  locked([&] { field = value; });
-}
+template <class T> T get(const T &field) { return locked([&] { return field; }); }
+template <class T, class V> void put(T &field, const V &value) { locked([&] { field = value; }); }
 
 // Blocks on the sim's condition until `done` (checked under sim_mutex) or time is up.
 template <class F>
 bool wait_until(DWORD timeout_ms, F done) {
   std::unique_lock<std::mutex> lock(sim_mutex);
   return sim_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms), done);
-}
-
-unsigned calls_locked(const SimDevice *dev, SimOp op) {
-  if (op < 0 || op >= SIM_OP_COUNT)
-    return 0;
-  if (dev)
-    return dev->calls[op];
-  unsigned total = sim_global_calls[op];
-  for (const SimDevice &d : sim_devices)
-    total += d.calls[op];
-  return total;
 }
 
 void install_locked(void) {
@@ -76,21 +55,8 @@ void device_init(SimDevice *dev, int number) {
 }  // namespace
 
 DWORD WINAPI sim_timeGetTime(void) {
-  DWORD ms = 0;
-  if (locked([&] { sim_global_calls[SIM_TIME_GET_TIME]++, ms = clock_ms; return clock_on; }))
-    return ms;
-  return sim_saved.timeGetTime();
-}
-
-BOOL WINAPI sim_GetVersionExA(LPOSVERSIONINFOA info) {
-  if (!locked([] { sim_global_calls[SIM_GET_VERSION_EX]++; return win95; }))
-    return sim_saved.GetVersionExA(info);
-  if (!info || info->dwOSVersionInfoSize < sizeof(OSVERSIONINFOA))
-    return sim_fail_with(ERROR_INSUFFICIENT_BUFFER);
-  memset(info, 0, sizeof *info);
-  info->dwOSVersionInfoSize = sizeof *info, info->dwMajorVersion = 4;
-  info->dwBuildNumber = 0x040003B6, info->dwPlatformId = VER_PLATFORM_WIN32_WINDOWS;  // 4.0.950
-  return TRUE;
+  std::unique_lock<std::mutex> lock(sim_mutex);
+  return clock_on ? clock_ms : (lock.unlock(), sim_saved.timeGetTime());
 }
 
 int sim_port_of_name(const char *name, bool *prefixed) {
@@ -123,39 +89,29 @@ void sim_reset_all(void) {
       sim_end_all_requests(&dev, ERROR_OPERATION_ABORTED);
     device_init(&dev, 0);
   }
-  memset(sim_global_calls, 0, sizeof sim_global_calls);
 #define SIM_RESTORE(name) win32.name = sim_saved.name;
   if (installed) {
     SIM_ENTRIES(SIM_RESTORE)
   }
-  installed = clock_on = win95 = false;
+  installed = clock_on = false;
 }
 
-// The clock and the Windows 95 switch install the sim too, so that its entries answer.
-void sim_set_win95(bool on) { locked([=] { install_locked(); win95 = on; }); }
+// The clock installs the sim too, so that its entry answers.
 void sim_set_clock(DWORD ms) { locked([=] { install_locked(); clock_ms = ms, clock_on = true; }); }
 void sim_advance_clock(DWORD ms) {
   locked([=] { install_locked(); clock_ms += ms, clock_on = true; });  // wraps at 2^32 as the real clock does
 }
 
-void sim_set_busy(SimDevice *dev, bool busy) { put(dev->busy, busy); }
 HANDLE sim_handle(SimDevice *dev) { return get(dev->handle); }
 
-void sim_fail(SimDevice *dev, SimOp op, DWORD error) {
-  if (op >= 0 && op < SIM_OP_COUNT)
-    put(dev->fail[op], error);
-}
-
-unsigned sim_calls(SimDevice *dev, SimOp op) { return locked([=] { return calls_locked(dev, op); }); }
+void sim_fail(SimDevice *dev, SimOp op, DWORD error) { put(dev->fail[op], error); }
+unsigned sim_calls(SimDevice *dev, SimOp op) { return get(dev->calls[op]); }
 bool sim_wait_calls(SimDevice *dev, SimOp op, unsigned count, DWORD ms) {
-  return wait_until(ms, [=] { return calls_locked(dev, op) >= count; });
+  return wait_until(ms, [=] { return dev->calls[op] >= count; });
 }
 
 DCB sim_dcb(SimDevice *dev) { return get(dev->dcb); }
 void sim_set_dcb(SimDevice *dev, const DCB &dcb) { put(dev->dcb, dcb); }
-void sim_set_config_size(SimDevice *dev, DWORD size) {
-  put(dev->config_size, std::max<DWORD>(size, sizeof(COMMCONFIG)));
-}
 COMMTIMEOUTS sim_timeouts(SimDevice *dev) { return get(dev->timeouts); }
 void sim_set_timeouts(SimDevice *dev, const COMMTIMEOUTS &t) { put(dev->timeouts, t); }
 DWORD sim_comm_mask(SimDevice *dev) { return get(dev->mask); }

@@ -1,9 +1,9 @@
 // The simulated serial device for tests: a driver model in memory behind any COM name,
-// reached through the `win32` table (its own entries for every device call, timeGetTime
-// and GetVersionExA; other handles and names go to the entries in force before), whose
-// every number the test can set and read. Everything here may run on any thread (one
-// mutex; waits block on a condition). At start-up, TAVO_COM1..36 not already set are
-// pointed at paths that do not exist, so no test reaches a real device.
+// reached through the `win32` table (its own entries for every device call and
+// timeGetTime; other handles and names go to the entries in force before), whose every
+// number the test can set and read. Everything here may run on any thread (one mutex;
+// waits block on a condition). At start-up, TAVO_COM1..36 not already set are pointed
+// at paths that do not exist, so no test reaches a real device.
 #pragma once
 
 #include <stddef.h>
@@ -16,8 +16,8 @@
 
 struct SimDevice;  // one per COM name; opaque, lives until sim_reset_all
 
-// Backs "COMn" or "\\\\.\\COMn" (n = 1..36) with a device, new (closed, not busy, in the
-// initial state given below) or attached already; null for other names.
+// Backs "COMn" or "\\\\.\\COMn" (n = 1..36) with a device, new (closed, in the initial
+// state given below) or attached already; null for other names.
 SimDevice *sim_attach(const char *name);
 
 // Detaches every device, forgets all state and puts back the entries in force before
@@ -26,10 +26,8 @@ void sim_reset_all(void);
 
 // CreateFileA accepts "COMn" for n = 1..9 and "\\\\.\\COMn" for any n, as Windows does
 // (else ERROR_FILE_NOT_FOUND); GetDefaultCommConfigA only "COMn". A second open fails
-// with ERROR_ACCESS_DENIED, as does every open of a busy device (held by another
-// program), whose GetDefaultCommConfigA still succeeds. A COM name without a sim goes
-// to TAVO_COM<n> on POSIX; on Windows, where it would be a real port, it is refused.
-void sim_set_busy(SimDevice *dev, bool busy);
+// with ERROR_ACCESS_DENIED. A COM name without a sim goes to TAVO_COM<n> on POSIX; on
+// Windows, where it would be a real port, it is refused.
 HANDLE sim_handle(SimDevice *dev);  // INVALID_HANDLE_VALUE when closed; new on every open
 
 enum SimOp {
@@ -38,30 +36,21 @@ enum SimOp {
   SIM_GET_COMM_PROPERTIES, SIM_SETUP_COMM, SIM_PURGE_COMM, SIM_CLEAR_COMM_ERROR, SIM_SET_COMM_MASK,
   SIM_GET_COMM_MASK, SIM_WAIT_COMM_EVENT, SIM_READ_FILE, SIM_WRITE_FILE, SIM_GET_OVERLAPPED_RESULT,
   SIM_CANCEL_IO, SIM_ESCAPE_COMM_FUNCTION, SIM_GET_COMM_MODEM_STATUS, SIM_TRANSMIT_COMM_CHAR, SIM_CLEAR_COMM_BREAK,
-  SIM_TIME_GET_TIME, SIM_GET_VERSION_EX,  // counted across the process (pass a null device)
   SIM_OP_COUNT
 };
 
 // From now on `op` on this device fails with `error`, having no effect (0: works again).
-// Failed calls are still counted, and a WriteFile's length still recorded. (Swapping a
-// `win32` entry works too: put back the one in force, not win32_native's.)
+// Failed calls are still counted, and a WriteFile's length still recorded.
 void sim_fail(SimDevice *dev, SimOp op, DWORD error);
-
-// How many times `op` reached this device (failed calls too); a null device: in all.
+// How many times `op` reached this device (failed calls too).
 unsigned sim_calls(SimDevice *dev, SimOp op);
 bool sim_wait_calls(SimDevice *dev, SimOp op, unsigned count, DWORD timeout_ms);
 
-// Settings are the device's and survive a close. The DCB, initially: DCBlength 28, 9600
-// baud, fBinary, 8 bits, NOPARITY, ONESTOPBIT, DTR/RTS_CONTROL_ENABLE, Xon/XoffChar
-// 0x11/0x13, Xon/XoffLim 2048/512.
+// Settings are the device's and survive a close. The DCB, initially: 9600 baud,
+// fBinary, 8 bits, NOPARITY, ONESTOPBIT, DTR/RTS_CONTROL_ENABLE, Xon/XoffChar
+// 0x11/0x13, Xon/XoffLim 2048/512. The COMMCONFIG records carry it, sized as COMMCONFIG.
 DCB sim_dcb(SimDevice *dev);
 void sim_set_dcb(SimDevice *dev, const DCB &dcb);
-
-// The COMMCONFIG size demanded (at least and by default 52); a longer record carries
-// provider data 0xA0, 0xA1, ... from wcProviderData on. Less fails with
-// ERROR_INSUFFICIENT_BUFFER (the getters report the demand in *size).
-void sim_set_config_size(SimDevice *dev, DWORD size);
-
 COMMTIMEOUTS sim_timeouts(SimDevice *dev);  // initially all 0
 void sim_set_timeouts(SimDevice *dev, const COMMTIMEOUTS &t);
 DWORD sim_comm_mask(SimDevice *dev);  // initially 0
@@ -152,9 +141,6 @@ void sim_clear_records(SimDevice *dev);
 // a real driver would queue or corrupt them; the sim fails them with
 // ERROR_INVALID_PARAMETER and counts them, so a test can check the library never does.
 unsigned sim_misuse_count(SimDevice *dev);
-
-// GetVersionExA reports the Windows 95 family (dwPlatformId 1, version 4.0) while on.
-void sim_set_win95(bool on);
 
 // timeGetTime reports the simulated clock from now on (wrapping at 2^32); advancing an
 // unset clock starts from 0.

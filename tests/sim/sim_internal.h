@@ -25,14 +25,13 @@ struct SimRequest {
 
 struct SimDevice {
   int number = 0;  // 1..36; 0 when not attached
-  bool open = false, busy = false;
+  bool open = false;
   unsigned generation = 0;  // picks a new handle value for every open
   HANDLE handle = INVALID_HANDLE_VALUE;
   DWORD fail[SIM_OP_COUNT] = {};
   unsigned calls[SIM_OP_COUNT] = {};
 
   DCB dcb{};
-  DWORD config_size = sizeof(COMMCONFIG);
   COMMTIMEOUTS timeouts{};
   DWORD mask = 0, kept_events = 0;  // kept: masked events no wait has taken yet
 
@@ -55,7 +54,6 @@ struct SimDevice {
 extern std::mutex sim_mutex;
 extern std::condition_variable sim_changed;  // notified whenever a request ends or a record grows
 extern SimDevice sim_devices[SIM_PORTS];
-extern unsigned sim_global_calls[SIM_OP_COUNT];  // timeGetTime, GetVersionExA
 extern Win32Calls sim_saved;  // the entries in force before the sim's, which it forwards to
 
 // Every `win32` entry the sim replaces with its own sim_<name>.
@@ -64,7 +62,7 @@ extern Win32Calls sim_saved;  // the entries in force before the sim's, which it
   X(SetCommState) X(GetCommTimeouts) X(SetCommTimeouts) X(GetCommProperties) X(SetupComm) X(PurgeComm)     \
   X(ClearCommError) X(SetCommMask) X(GetCommMask) X(WaitCommEvent) X(ReadFile) X(WriteFile)                \
   X(GetOverlappedResult) X(CancelIo) X(EscapeCommFunction) X(GetCommModemStatus) X(TransmitCommChar)      \
-  X(ClearCommBreak) X(timeGetTime) X(GetVersionExA)
+  X(ClearCommBreak) X(timeGetTime)
 #define SIM_DECLARE(name) std::remove_pointer_t<decltype(Win32Calls::name)> sim_##name;
 SIM_ENTRIES(SIM_DECLARE)
 
