@@ -17,6 +17,7 @@ struct BenchConfig {
   std::string bin_dir;      // where tavo, bench-sio and bench-floor are
   std::string work_dir;     // a scratch directory for files and working directories
   bool have_picocom;
+  bool have_network;        // ser2net and socat, for row 9
 };
 extern BenchConfig config;
 
@@ -99,7 +100,9 @@ int64_t child_cpu_ns(pid_t pid);
 
 // ---- The programs under test on a console and a line --------------------------------
 
-enum Program { PROGRAM_TAVO, PROGRAM_PICOCOM, PROGRAM_CAT };
+// The _NET ones reach the line through ser2net's RFC 2217 port on it: tavo with
+// TAVO_COM1 naming the port, socat copying the port to the console (the floor).
+enum Program { PROGRAM_TAVO, PROGRAM_PICOCOM, PROGRAM_CAT, PROGRAM_TAVO_NET, PROGRAM_SOCAT_NET };
 const char *program_name(Program program);
 
 // A terminal program on a console pty with its line on a second pty. The board plays
@@ -111,7 +114,15 @@ struct Session {
   Child child;
   std::string screen;  // console output read so far
   std::string cwd;
+  Child server;        // ser2net, for the _NET programs
+  std::string server_dir;
+  std::string server_url;  // rfc2217://127.0.0.1:<port>
 };
+
+// ser2net on the session's line, on 127.0.0.1 and a free port, in the foreground
+// (network.cpp); stopped by session_end.
+bool network_server_start(Session *s);
+void network_server_stop(Session *s);
 
 // Starts tavo (extra arguments after "COM1: 115200"), picocom, or cat. A cat copies in
 // one direction: line to console (cat_keys false) or console to line.
@@ -142,3 +153,4 @@ void row_binary_download(void);
 void row_save(void);
 void row_idle(void);
 void row_library_throughput(void);
+void row_network(void);

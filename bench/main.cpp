@@ -22,7 +22,7 @@ struct RowEntry {
 
 static const RowEntry rows[] = {
     {1, row_flood},         {2, row_latency}, {4, row_text_download}, {5, row_binary_download},
-    {6, row_save},          {7, row_idle},    {8, row_library_throughput},
+    {6, row_save},          {7, row_idle},    {8, row_library_throughput}, {9, row_network},
 };
 
 static std::string self_dir(void) {
@@ -89,6 +89,7 @@ int main(int argc, char **argv) {
   signal(SIGPIPE, SIG_IGN);
   pattern_bytes();  // made once, before any row's threads read it
   config.have_picocom = access("/usr/bin/picocom", X_OK) == 0;
+  config.have_network = access("/usr/sbin/ser2net", X_OK) == 0 && access("/usr/bin/socat", X_OK) == 0;
   char dir[] = "/tmp/tavo-bench-XXXXXX";
   if (mkdtemp(dir) == nullptr) {
     perror("mkdtemp");

@@ -1,7 +1,8 @@
 // Rows 1 to 3: the terminal itself. A flood of 80-column text from the board to the
 // screen, checked byte for byte; the latency of one byte from the board to the
 // screen and of one key to the board. tavo beside picocom and beside cat copying
-// between the same two pseudo-terminals.
+// between the same two pseudo-terminals. Row 9: the flood and the board-to-screen
+// latency with the board behind ser2net, tavo beside socat copying the same port.
 #include <fcntl.h>
 #include <poll.h>
 #include <string.h>
@@ -74,7 +75,7 @@ static Figure flood_one(Program program, size_t total) {
   Session s;
   std::string what = std::string(program_name(program)) + ": ";
   if (!session_start(&s, program, {}, false, "") || !session_sync_screen(&s)) {
-    table_fail("1", what + "did not start or pass bytes");
+    table_fail(program >= PROGRAM_TAVO_NET ? "9" : "1", what + "did not start or pass bytes");
     session_end(&s);
     return f;
   }
@@ -193,5 +194,27 @@ void row_latency(void) {
                    program_name(bases[b]), p == 0 ? base.median : base.p99, base.rss_kib});
       }
     }
+  }
+}
+
+// ---- Row 9: through ser2net ----------------------------------------------------------
+
+void row_network(void) {
+  if (!config.have_network) {
+    table_fail("9", "ser2net or socat is not installed (bench/run installs them)");
+    return;
+  }
+  size_t total = config.short_mode ? (size_t)4 << 20 : (size_t)64 << 20;
+  std::string measure = std::string("flood ") + (config.short_mode ? "4" : "64") + " MiB board->screen";
+  Figure tavo = flood_one(PROGRAM_TAVO_NET, total), socat = flood_one(PROGRAM_SOCAT_NET, total);
+  table_add({"9", measure, "MB/s", "tavo/ser2net", tavo.value, tavo.rss_kib, "socat/ser2net", socat.value,
+             socat.rss_kib});
+  Latency t[2], s[2];
+  latency_one(PROGRAM_TAVO_NET, &t[0], &t[1]);
+  latency_one(PROGRAM_SOCAT_NET, &s[0], &s[1]);
+  for (int p = 0; p < 2; p++) {
+    table_add({"9", std::string("board->screen, 1 byte") + (p == 0 ? ", median" : ", p99"), "us", "tavo/ser2net",
+               p == 0 ? t[0].median : t[0].p99, t[0].rss_kib, "socat/ser2net", p == 0 ? s[0].median : s[0].p99,
+               s[0].rss_kib});
   }
 }

@@ -19,6 +19,8 @@ const char *program_name(Program program) {
   switch (program) {
     case PROGRAM_TAVO: return "tavo";
     case PROGRAM_PICOCOM: return "picocom";
+    case PROGRAM_TAVO_NET: return "tavo/ser2net";
+    case PROGRAM_SOCAT_NET: return "socat/ser2net";
     default: return "cat";
   }
 }
@@ -45,7 +47,7 @@ static bool start_tavo(Session *s, const std::vector<std::string> &args) {
   spawn.cwd = s->cwd;
   spawn.stdin_fd = spawn.stdout_fd = spawn.stderr_fd = s->console.slave;
   spawn.controlling_tty = s->console.slave;
-  spawn.line_path = s->line.path;
+  spawn.line_path = s->program == PROGRAM_TAVO_NET ? s->server_url : s->line.path;
   if (!child_start(&s->child, spawn)) return false;
   if (!read_until(s->console.master, &s->screen, "Using COM1 at 115200 baud", start_timeout_ms)) {
     fprintf(stderr, "bench: tavo did not start; its screen: %s\n", s->screen.c_str());
@@ -65,6 +67,15 @@ static bool start_picocom(Session *s) {
   return wait_console_raw(s, false);
 }
 
+// socat between the console and ser2net's port: the wire's bytes as they come.
+static bool start_socat(Session *s) {
+  Spawn spawn;
+  std::string address = "TCP:" + s->server_url.substr(s->server_url.find("//") + 2) + ",nodelay";
+  spawn.argv = {"/usr/bin/socat", "-b", "65536", "STDIO", address};
+  spawn.stdin_fd = spawn.stdout_fd = s->console.slave;
+  return child_start(&s->child, spawn);
+}
+
 static bool start_cat(Session *s, bool keys) {
   Spawn spawn;
   spawn.argv = {"/bin/cat"};
@@ -81,10 +92,15 @@ bool session_start(Session *s, Program program, const std::vector<std::string> &
   s->console.master = s->console.slave = s->line.master = s->line.slave = -1;
   // The console starts as a user's terminal would (the programs make it raw); cat gets
   // it raw from the bench, since it changes no settings itself.
-  if (!pty_open(&s->console, program == PROGRAM_CAT) || !pty_open(&s->line, true)) return false;
+  bool raw_console = program == PROGRAM_CAT || program == PROGRAM_SOCAT_NET;
+  if (!pty_open(&s->console, raw_console) || !pty_open(&s->line, true)) return false;
+  bool network = program == PROGRAM_TAVO_NET || program == PROGRAM_SOCAT_NET;
+  if (network && !network_server_start(s)) return false;
   switch (program) {
-    case PROGRAM_TAVO: return start_tavo(s, tavo_args);
+    case PROGRAM_TAVO:
+    case PROGRAM_TAVO_NET: return start_tavo(s, tavo_args);
     case PROGRAM_PICOCOM: return start_picocom(s);
+    case PROGRAM_SOCAT_NET: return start_socat(s);
     default: return start_cat(s, cat_keys);
   }
 }
@@ -94,7 +110,8 @@ bool session_end(Session *s) {
   bool ok = true;
   if (s->child.pid > 0 && !s->child.ended) {
     s->child.maxrss_kib = child_peak_kib(s->child.pid);
-    if (s->program == PROGRAM_TAVO) {
+    bool tavo = s->program == PROGRAM_TAVO || s->program == PROGRAM_TAVO_NET;
+    if (tavo) {
       write_all(s->console.master, "\x03", 1);  // Ctrl-C: QUITTING, status 1
     } else if (s->program == PROGRAM_PICOCOM) {
       write_all(s->console.master, "\x01\x18", 2);  // C-a C-x
@@ -111,13 +128,14 @@ bool session_end(Session *s) {
     }
     // tavo ends on Ctrl-C with status 1; anything else (a crash, a sanitizer's report,
     // which only its console saw) counts as not ending as asked.
-    if (s->program == PROGRAM_TAVO && s->child.ended &&
+    if (tavo && s->child.ended &&
         (!WIFEXITED(s->child.status) || WEXITSTATUS(s->child.status) != 1)) {
       fprintf(stderr, "bench: tavo ended with status 0x%x; its screen ends: %s\n", s->child.status,
               s->screen.substr(s->screen.size() > 2000 ? s->screen.size() - 2000 : 0).c_str());
       ok = false;
     }
   }
+  network_server_stop(s);
   pty_close(&s->console);
   pty_close(&s->line);
   return ok;

@@ -170,10 +170,12 @@ bool tavo_start(Tavo *t, const TavoRun &run, bool up) {
   if (run.line_denied && geteuid() != 0 && chmod(line_path.c_str(), 0) != 0) return false;
   if (run.line_denied && geteuid() == 0 && (user == nullptr || chmod(dir, 0755) != 0)) return false;
   t->line_before = settings(t->line_device), t->console_before = settings(t->console_device);
+  std::string line_name = run.line_name ? run.line_name(line_path) : line_path;
+  if (line_name.empty()) return false;
   std::vector<std::pair<std::string, std::string>> env;
   for (int n = 1; n <= 36; n++)  // tavo takes only COM1..4
     env.push_back({"TAVO_COM" + std::to_string(n),
-                   n <= 4 && !run.line_argument ? line_path : "/nonexistent"});
+                   n <= 4 && !run.line_argument ? line_name : "/nonexistent"});
   std::vector<std::pair<std::string, const char *>> before;  // run.env's, put back after the fork
   for (const auto &variable : run.env) before.push_back({variable.first, getenv(variable.first.c_str())});
   std::vector<std::string> kept;

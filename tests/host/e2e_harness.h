@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,6 +22,9 @@ struct TavoRun {
   bool line_denied = false;    // tavo may not open the board's device (run as nobody when root)
   bool out_on_console = false; // standard output on the console, its own terminal too
   bool line_link = false;    // TAVO_COM1..4 name a symbolic link to the line (Tavo::link)
+  // When set, what TAVO_COM1..4 name, given the board's pseudo-terminal (a network port
+  // whose server serves that device, say); empty refuses the start.
+  std::function<std::string(const std::string &line_path)> line_name = {};
 };
 inline const TavoRun binary_run{{"COM1:", "115200", "/B"}, TAVO_EXE, "tavo", true, false, 0, {}};
 

@@ -213,7 +213,9 @@ void rx_resize(Port *p, size_t size);
 void rx_clear(Port *p);
 
 // The I/O thread's steps.
-void pull_input(Port *p);
+// False when no byte came. A device that was ready and gave none may have had news
+// for the counters (a network port's line-state notification): the pollers read them.
+bool pull_input(Port *p);
 void push_output(Port *p);
 void serve_read(Port *p);
 void check_drained(Port *p);

@@ -19,6 +19,8 @@
 #include <string>
 #include <type_traits>
 
+#include "net_connect.h"
+#include "net_device.h"
 #include "port.h"
 #include "syscalls.h"
 
@@ -109,6 +111,19 @@ DWORD open_error(int err) {
     case EBUSY:
     case EWOULDBLOCK:
       return ERROR_SHARING_VIOLATION;
+    // A network port's server: refusing, unreachable, not answering, not found,
+    // closing the connection at once.
+    case ECONNREFUSED:
+      return ERROR_CONNECTION_REFUSED;
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+      return ERROR_HOST_UNREACHABLE;
+    case ETIMEDOUT:
+      return ERROR_SEM_TIMEOUT;
+    case kNoSuchHost:
+      return ERROR_BAD_NETPATH;
+    case ECONNRESET:
+      return ERROR_NETNAME_DELETED;
   }
   return ERROR_FILE_NOT_FOUND;
 }
@@ -285,15 +300,17 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWOR
 }
 
 // Why a device path is no port: missing, out of reach, or not a tty; 0 when it is one.
+// A network port is not connected to find out: the server is asked at the open.
 static DWORD path_error(const std::string &path) {
   struct stat st;
+  if (net_path(path.c_str())) return 0;
   if (sys.stat(path.c_str(), &st) != 0) return errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
   if (!S_ISCHR(st.st_mode) || !is_tty_device(st.st_rdev)) return ERROR_NOT_SUPPORTED;
   return 0;
 }
 
-// The default configuration of a port that exists and is a tty. The device is not
-// opened: opening a serial port raises its DTR and RTS lines.
+// The default configuration of a port that exists and is a tty, or names a network
+// port. The device is not opened: opening a serial port raises its DTR and RTS lines.
 BOOL WINAPI GetDefaultCommConfigA(LPCSTR name, LPCOMMCONFIG cc, LPDWORD size) {
   std::string path;
   if (size == nullptr) {

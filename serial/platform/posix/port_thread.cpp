@@ -76,7 +76,8 @@ void serve_deadlines(Port *p) {
 }
 
 void service(Port *p, short revents) {
-  if (revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) pull_input(p);
+  bool ready = revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL);
+  if (ready && !pull_input(p)) record_events(p, read_counters(p));
   if (!p->hung_up && (revents & (POLLHUP | POLLERR | POLLNVAL))) hang_up(p);
   if (!p->hung_up && (revents & POLLOUT)) push_output(p);
   serve_deadlines(p);
@@ -132,7 +133,7 @@ void *modem_main(void *arg) {
 
 // Moves what the driver holds into the input queue, as far as it has room. New bytes
 // are EV_RXCHAR (and EV_RXFLAG for EvtChar, EV_RX80FULL when the queue reaches 80 %).
-void pull_input(Port *p) {
+bool pull_input(Port *p) {
   size_t before = p->rx_count;
   bool flag = false;
   while (!p->hung_up && rx_room(p) > 0) {
@@ -151,11 +152,12 @@ void pull_input(Port *p) {
     // (later bytes wake poll() again).
     if (static_cast<size_t>(n) < want) break;
   }
-  if (p->rx_count == before) return;
+  if (p->rx_count == before) return false;
   size_t threshold = p->rx.size() * 8 / 10;
   DWORD events = EV_RXCHAR | (flag ? EV_RXFLAG : 0) | (before < threshold && p->rx_count >= threshold ? EV_RX80FULL : 0);
   record_events(p, events | read_counters(p));
   serve_read(p);
+  return true;
 }
 
 // Sends a waiting TransmitCommChar byte, then what the driver takes of a pending write.
@@ -226,7 +228,8 @@ void inline_wait(Port *p, std::unique_lock<std::mutex> &hold, OVERLAPPED *ov) {
     if (n < 0 && err != EINTR) break;  // left to the I/O thread
     if (n <= 0 || p->closing || p->hung_up) continue;
     short revents = fds[0].revents;
-    if (revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) pull_input(p);
+    bool ready = revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL);
+  if (ready && !pull_input(p)) record_events(p, read_counters(p));
     if (!p->hung_up && (revents & (POLLHUP | POLLERR | POLLNVAL))) hang_up(p);
   }
   p->inline_active = false;

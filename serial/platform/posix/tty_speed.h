@@ -24,5 +24,9 @@ bool tty_get_speed(int fd, uint32_t *baud);
 // Both directions to baud: a standard Bnnn code where there is one, else BOTHER with
 // the rate itself (76800, 250000, ...).
 bool tty_set_speed(int fd, uint32_t baud);
+// The c_cflag speed code of a rate (BOTHER for a rate without one), and the rate of a
+// code (0 for BOTHER and unknown codes).
+uint32_t tty_speed_code(uint32_t baud);
+uint32_t tty_code_speed(uint32_t code);
 
 }  // namespace posix

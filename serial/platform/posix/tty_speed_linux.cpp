@@ -26,14 +26,21 @@ const SpeedCode kSpeeds[] = {
     {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
 };
 
-unsigned speed_code(uint32_t baud) {
+}  // namespace
+
+uint32_t tty_speed_code(uint32_t baud) {
   for (const SpeedCode &s : kSpeeds) {
     if (s.baud == baud) return s.code;
   }
   return BOTHER;
 }
 
-}  // namespace
+uint32_t tty_code_speed(uint32_t code) {
+  for (const SpeedCode &s : kSpeeds) {
+    if (s.code == code) return s.baud;
+  }
+  return 0;
+}
 
 bool tty_save(int fd, TtyKernelState *out) {
   memset(out, 0, sizeof *out);
@@ -60,7 +67,7 @@ bool tty_get_speed(int fd, uint32_t *baud) {
 bool tty_set_speed(int fd, uint32_t baud) {
   struct termios2 t;
   if (sys_ioctl(fd, TCGETS2, &t) != 0) return false;
-  unsigned code = speed_code(baud);
+  unsigned code = tty_speed_code(baud);
   // Input speed follows the output speed (CIBAUD 0).
   t.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));
   t.c_cflag |= code;

@@ -1,0 +1,72 @@
+// tavo end to end with its board behind ser2net (TAVO_COM1 an rfc2217:// port): the
+// terminal both ways, a text load and a binary load, as on a local line.
+#include <gtest/gtest.h>
+
+#include "e2e_harness.h"
+#include "net/ser2net.h"
+
+namespace {
+
+// A run whose line is ser2net's RFC 2217 port on the board's pseudo-terminal.
+TavoRun through_ser2net(TavoRun run, Ser2net *server, std::string *why) {
+  run.line_name = [server, why](const std::string &path) {
+    return ser2net_start_on(server, path, true, why) ? ser2net_url(*server) : std::string();
+  };
+  return run;
+}
+
+}  // namespace
+
+TEST(NetworkE2e, TerminalAndTextLoadThroughSer2net) {
+  if (!ser2net_installed()) GTEST_SKIP() << "skipped: ser2net is not installed (tools/install-deps installs it)";
+  Ser2net server;
+  std::string why;
+  Tavo t;
+  ASSERT_TRUE(tavo_start(&t, through_ser2net(TavoRun(), &server, &why))) << why;
+  type_keys(&t, "abc\r");
+  EXPECT_EQ(hex(board_read(&t, 4)), hex("abc\r"));
+  board_send(&t, "monitor> ");
+  wait_for(&t, &Tavo::screen, 0, "monitor> ");
+  EXPECT_NE(t.screen.find("monitor> "), std::string::npos) << t.screen;
+
+  write_file(t.dir + "/t.txt", "a\r\nb\xff\n");
+  size_t from = board_request(&t, "L t.txt\r");
+  std::string went;
+  for (size_t i = 0; i < 4; i++) {
+    went += board_read(&t, 1);
+    board_send(&t, went.substr(i));  // the echo
+  }
+  EXPECT_EQ(hex(went), hex("a\nb\xff"));
+  EXPECT_EQ(hex(board_read(&t, 1)), hex("\n"));
+  board_send(&t, "\n");
+  EXPECT_EQ(board_read(&t, 1), ">");
+  board_send(&t, "\x05");
+  EXPECT_EQ(hex(board_read(&t, 1)), "06");
+  board_check_idle(&t);
+  EXPECT_EQ(wait_for(&t, &Tavo::out, from, "<t.txt>\n"), "Loading from file <t.txt>\n");
+  tavo_stop(&t);
+  ser2net_close(&server);
+}
+
+TEST(NetworkE2e, BinaryLoadThroughSer2net) {
+  if (!ser2net_installed()) GTEST_SKIP() << "skipped: ser2net is not installed (tools/install-deps installs it)";
+  Ser2net server;
+  std::string why;
+  Tavo t;
+  ASSERT_TRUE(tavo_start(&t, through_ser2net(binary_run, &server, &why))) << why;
+  // 0xFF among the data and the checksum: escaped on the wire, one byte on the line.
+  write_file(t.dir + "/b.mot", "S00600004844521B\r\nS1071000FFFF0D0AD3\r\nS9030000FC\r\n");
+  size_t from = board_request(&t, "L b.mot\r");
+  for (const char *record : {"52 30 06 00 00 48 44 52 1B", "52 31 07 10 00 FF FF 0D 0A D3", "52 39 03 00 00 FC"}) {
+    EXPECT_EQ(hex(board_read_record(&t)), record);
+    board_send(&t, "\x06");
+  }
+  board_check_idle(&t);
+  EXPECT_NE(wait_for(&t, &Tavo::out, from, "1000 \r").find("Loading from file <b.mot>\n"), std::string::npos);
+  board_request(&t, "V b.mot\r");
+  EXPECT_EQ(hex(board_read_record(&t)), "52 30 06 00 00 48 44 52 1B");
+  board_send(&t, "\x04");
+  EXPECT_EQ(tavo_wait_exit(&t), 0);
+  tavo_stop(&t);
+  ser2net_close(&server);
+}
