@@ -30,11 +30,6 @@ static int32_t baud_from(const char *argument) {
   return (int32_t)value;
 }
 
-// Network ports (rfc2217://, tcp://) are named like device paths and reach the port
-// through TAVO_COM<n> the same way; until the platform layer opens them, they are
-// refused here.
-static const int network_ports_accepted = 0;
-
 static void print_syntax(const char *program) {
   printf("Syntax is %s [COMn:] [baudrate]\n", program);
   printf("      eg: %s COM1: 9600\n", program);
@@ -48,7 +43,9 @@ static void print_help(const char *program) {
          "  /B            downloads as binary records instead of text with an echo check\n"
          "  /dev/...      the port's device for this run, such as /dev/ttyUSB0 or a\n"
          "                /dev/serial/by-id/ link (it stands in for TAVO_COM<n> of the port)\n"
-         "  TAVO_COM<n>   environment variable naming the device of COMn\n"
+         "  rfc2217://HOST:PORT, tcp://HOST:PORT\n"
+         "                a port on a serial server (ser2net), the same way\n"
+         "  TAVO_COM<n>   environment variable naming the device (or server) of COMn\n"
          "                (default /dev/ttyS<n-1>)\n"
          "  --list        the serial devices of this machine and the COM port of each\n"
          "  --help        this text\n"
@@ -65,13 +62,8 @@ static int is_network_address(const char *argument) {
   return strstr(argument, "://") != nullptr;
 }
 
-// A device given by name; 0 (with the reason on standard error) when refused.
+// A device (or a network port) given by name.
 static int take_device(const char *argument, CommandLine *line) {
-  if (is_network_address(argument) && !network_ports_accepted) {
-    fprintf(stderr, "tavo: %s: network ports are not supported yet; give a device path or COMn:\n",
-            argument);
-    return 0;
-  }
   line->device = argument;
   return 1;
 }

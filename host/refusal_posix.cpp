@@ -141,6 +141,24 @@ void explain_device_refusal(int port_number, int reason) {
     host_error("tavo: %s: not a serial device; name a serial port such as /dev/ttyUSB0 "
                "(tavo --list shows them)\n", path);
     break;
+  case SIO_ERR_NET_REFUSED:
+    host_error("tavo: %s: the server refused the connection; is the serial server (ser2net) "
+               "running and serving that port?\n", path);
+    break;
+  case SIO_ERR_NET_TIMED_OUT:
+    host_error("tavo: %s: the server did not answer within a few seconds; check the host and "
+               "port, and any firewall on the way\n", path);
+    break;
+  case SIO_ERR_NET_UNREACHABLE:
+    host_error("tavo: %s: the host cannot be reached from this machine; check the network\n", path);
+    break;
+  case SIO_ERR_NET_CLOSED:
+    host_error("tavo: %s: the server closed the connection at once; it may not be able to open "
+               "its serial device, or another client holds it\n", path);
+    break;
+  case SIO_ERR_NET_UNKNOWN_HOST:
+    host_error("tavo: %s: unknown host name; check its spelling, or give an IP address\n", path);
+    break;
   default:
     host_error("tavo: %s: could not be opened\n", path);
     break;

@@ -62,6 +62,16 @@ int16_t SioOpenFailure(DWORD error) {
     case ERROR_NOT_SUPPORTED:
     case ERROR_INVALID_FUNCTION:
       return SIO_ERR_NOT_SERIAL;
+    case ERROR_CONNECTION_REFUSED:
+      return SIO_ERR_NET_REFUSED;
+    case ERROR_SEM_TIMEOUT:
+      return SIO_ERR_NET_TIMED_OUT;
+    case ERROR_HOST_UNREACHABLE:
+      return SIO_ERR_NET_UNREACHABLE;
+    case ERROR_NETNAME_DELETED:
+      return SIO_ERR_NET_CLOSED;
+    case ERROR_BAD_NETPATH:
+      return SIO_ERR_NET_UNKNOWN_HOST;
     default:
       return SIO_FAILED;
   }

@@ -50,7 +50,9 @@
 
 // Outcome codes left in a port's last error. A failed probe or open says why, where
 // the platform told: the device is missing, the user may not open it, another program
-// holds it, or it is no serial device. SIO_FAILED is a failure with no known reason.
+// holds it, or it is no serial device; for a network port, the server refused the
+// connection, did not answer, could not be reached, closed the connection at once, or
+// its host name is unknown. SIO_FAILED is a failure with no known reason.
 #define SIO_OK 0
 #define SIO_FAILED 1
 #define SIO_ERR_RING_ALLOC (-9993)
@@ -58,6 +60,11 @@
 #define SIO_ERR_ACCESS_DENIED (-9981)
 #define SIO_ERR_BUSY (-9982)
 #define SIO_ERR_NOT_SERIAL (-9983)
+#define SIO_ERR_NET_REFUSED (-9984)
+#define SIO_ERR_NET_TIMED_OUT (-9985)
+#define SIO_ERR_NET_UNREACHABLE (-9986)
+#define SIO_ERR_NET_CLOSED (-9987)
+#define SIO_ERR_NET_UNKNOWN_HOST (-9988)
 #define SIO_ERR_PORT_LOST (-9992)  // the port is open but its device has gone (SIO_EV_PORT_LOST)
 
 // The application's per-port callback, called on the library's threads with (port

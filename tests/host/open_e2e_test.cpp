@@ -59,10 +59,14 @@ TEST(OpenE2e, EveryRefusalSaysWhyOnALineOfItsOwn) {
         "76800, 115200\r\n"}},
       {"a port outside 1 to 4", {{"COM5"}, TAVO_EXE, "tavo", true, false, 0, {}, {}},
        "Unable to open COM5 at 9600 baud\n", {"tavo: COM5 is not a port tavo opens; give COM1: to COM4:"}},
-      {"a network address: the syntax lines as always, and why",
+      {"a network port whose server refuses the connection",
        {{"tcp://127.0.0.1:1"}, TAVO_EXE, "tavo", true, false, 0, {}, {}},
-       "Syntax is tavo [COMn:] [baudrate]\n      eg: tavo COM1: 9600\n",
-       {"tavo: tcp://127.0.0.1:1: network ports are not supported yet"}},
+       "Unable to open COM2 at 9600 baud\n",
+       {"tavo: tcp://127.0.0.1:1: the server refused the connection; "}},
+      {"a network port whose host name does not resolve",
+       {{"COM3:", "rfc2217://no-such-host.invalid:3001"}, TAVO_EXE, "tavo", true, false, 0, {}, {}},
+       "Unable to open COM3 at 9600 baud\n",
+       {"tavo: rfc2217://no-such-host.invalid:3001: unknown host name; "}},
   };
   for (Row &row : rows) {
     SCOPED_TRACE(row.what);
