@@ -70,3 +70,32 @@ TEST(NetworkE2e, BinaryLoadThroughSer2net) {
   tavo_stop(&t);
   ser2net_close(&server);
 }
+
+// ser2net stopped mid-session is a lost port, said at once; started again on the same
+// port, it is reopened (tavo tries the server again every few hundred ms), and the
+// line works again.
+TEST(NetworkE2e, Ser2netStoppedIsALostPortReopenedWhenItIsBack) {
+  if (!ser2net_installed()) GTEST_SKIP() << "skipped: ser2net is not installed (tools/install-deps installs it)";
+  Ser2net server;
+  std::string why;
+  Tavo t;
+  ASSERT_TRUE(tavo_start(&t, through_ser2net(TavoRun(), &server, &why))) << why;
+  std::string name = "COM1 (" + ser2net_url(server) + ")";
+  type_keys(&t, "a");
+  EXPECT_EQ(board_read(&t, 1), "a");
+  size_t from = t.out.size();
+  ser2net_stop(&server);
+  wait_for(&t, &Tavo::out, from, name + " is lost");
+  EXPECT_NE(t.out.find(name + " is lost: waiting for it to come back (Ctrl-C quits)\n", from),
+            std::string::npos) << t.out.substr(from);
+  ASSERT_TRUE(ser2net_restart(&server, &why)) << why;
+  wait_for(&t, &Tavo::out, from, name + " is back");
+  EXPECT_NE(t.out.find(name + " is back: reopened at ", from), std::string::npos) << t.out.substr(from);
+  type_keys(&t, "b");
+  EXPECT_EQ(board_read(&t, 1), "b");
+  board_send(&t, "again> ");
+  wait_for(&t, &Tavo::screen, 0, "again> ");
+  EXPECT_NE(t.screen.find("again> "), std::string::npos) << t.screen;
+  tavo_stop(&t);
+  ser2net_close(&server);
+}
