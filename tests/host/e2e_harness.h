@@ -26,7 +26,13 @@ struct TavoRun {
   // whose server serves that device, say); empty refuses the start.
   std::function<std::string(const std::string &line_path)> line_name = {};
 };
-inline const TavoRun binary_run{{"COM1:", "115200", "/B"}, TAVO_EXE, "tavo", true, false, 0, {}};
+// A run of tavo with these arguments and variables, the rest as by default.
+inline TavoRun tavo_args(std::vector<std::string> args, std::vector<std::pair<std::string, std::string>> env = {}) {
+  TavoRun run;
+  run.args = std::move(args), run.env = std::move(env);
+  return run;
+}
+inline const TavoRun binary_run = tavo_args({"COM1:", "115200", "/B"});
 
 struct Tavo {
   pid_t pid = -1;

@@ -7,22 +7,26 @@
 
 namespace {
 
-// A run whose line is ser2net's RFC 2217 port on the board's pseudo-terminal.
-TavoRun through_ser2net(TavoRun run, Ser2net *server, std::string *why) {
-  run.line_name = [server, why](const std::string &path) {
-    return ser2net_start_on(server, path, true, why) ? ser2net_url(*server) : std::string();
-  };
-  return run;
-}
-
-}  // namespace
-
-TEST(NetworkE2e, TerminalAndTextLoadThroughSer2net) {
-  if (!ser2net_installed()) GTEST_SKIP() << "skipped: ser2net is not installed (tools/install-deps installs it)";
+// tavo on a line that is ser2net's RFC 2217 port on the board's pseudo-terminal.
+struct NetworkE2e : ::testing::Test {
+  void start(TavoRun run) {
+    if (!ser2net_installed()) GTEST_SKIP() << "skipped: ser2net is not installed (tools/install-deps installs it)";
+    run.line_name = [this](const std::string &path) {
+      return ser2net_start(&server, true, &why, path) ? ser2net_url(server) : std::string();
+    };
+    ASSERT_TRUE(tavo_start(&t, run)) << why;
+  }
+  void TearDown() override { tavo_stop(&t), ser2net_close(&server); }
   Ser2net server;
   std::string why;
   Tavo t;
-  ASSERT_TRUE(tavo_start(&t, through_ser2net(TavoRun(), &server, &why))) << why;
+};
+
+}  // namespace
+
+TEST_F(NetworkE2e, TerminalAndTextLoadThroughSer2net) {
+  start(TavoRun());
+  if (IsSkipped() || HasFatalFailure()) return;
   type_keys(&t, "abc\r");
   EXPECT_EQ(hex(board_read(&t, 4)), hex("abc\r"));
   board_send(&t, "monitor> ");
@@ -44,16 +48,11 @@ TEST(NetworkE2e, TerminalAndTextLoadThroughSer2net) {
   EXPECT_EQ(hex(board_read(&t, 1)), "06");
   board_check_idle(&t);
   EXPECT_EQ(wait_for(&t, &Tavo::out, from, "<t.txt>\n"), "Loading from file <t.txt>\n");
-  tavo_stop(&t);
-  ser2net_close(&server);
 }
 
-TEST(NetworkE2e, BinaryLoadThroughSer2net) {
-  if (!ser2net_installed()) GTEST_SKIP() << "skipped: ser2net is not installed (tools/install-deps installs it)";
-  Ser2net server;
-  std::string why;
-  Tavo t;
-  ASSERT_TRUE(tavo_start(&t, through_ser2net(binary_run, &server, &why))) << why;
+TEST_F(NetworkE2e, BinaryLoadThroughSer2net) {
+  start(binary_run);
+  if (IsSkipped() || HasFatalFailure()) return;
   // 0xFF among the data and the checksum: escaped on the wire, one byte on the line.
   write_file(t.dir + "/b.mot", "S00600004844521B\r\nS1071000FFFF0D0AD3\r\nS9030000FC\r\n");
   size_t from = board_request(&t, "L b.mot\r");
@@ -67,19 +66,14 @@ TEST(NetworkE2e, BinaryLoadThroughSer2net) {
   EXPECT_EQ(hex(board_read_record(&t)), "52 30 06 00 00 48 44 52 1B");
   board_send(&t, "\x04");
   EXPECT_EQ(tavo_wait_exit(&t), 0);
-  tavo_stop(&t);
-  ser2net_close(&server);
 }
 
 // ser2net stopped mid-session is a lost port, said at once; started again on the same
 // port, it is reopened (tavo tries the server again every few hundred ms), and the
 // line works again.
-TEST(NetworkE2e, Ser2netStoppedIsALostPortReopenedWhenItIsBack) {
-  if (!ser2net_installed()) GTEST_SKIP() << "skipped: ser2net is not installed (tools/install-deps installs it)";
-  Ser2net server;
-  std::string why;
-  Tavo t;
-  ASSERT_TRUE(tavo_start(&t, through_ser2net(TavoRun(), &server, &why))) << why;
+TEST_F(NetworkE2e, Ser2netStoppedIsALostPortReopenedWhenItIsBack) {
+  start(TavoRun());
+  if (IsSkipped() || HasFatalFailure()) return;
   std::string name = "COM1 (" + ser2net_url(server) + ")";
   type_keys(&t, "a");
   EXPECT_EQ(board_read(&t, 1), "a");
@@ -96,6 +90,4 @@ TEST(NetworkE2e, Ser2netStoppedIsALostPortReopenedWhenItIsBack) {
   board_send(&t, "again> ");
   wait_for(&t, &Tavo::screen, 0, "again> ");
   EXPECT_NE(t.screen.find("again> "), std::string::npos) << t.screen;
-  tavo_stop(&t);
-  ser2net_close(&server);
 }

@@ -38,33 +38,33 @@ TEST(OpenE2e, EveryRefusalSaysWhyOnALineOfItsOwn) {
   std::string self = self_name() + " (process " + std::to_string(getpid()) + ")";
   std::vector<Row> rows = {
       {"no such device: the variable to set, and --list",
-       {{"COM3:", "115200"}, TAVO_EXE, "tavo", true, false, 0, {}, {{"TAVO_COM3", "/nonexistent/ttyUSB7"}}},
+       tavo_args({"COM3:", "115200"}, {{"TAVO_COM3", "/nonexistent/ttyUSB7"}}),
        "Unable to open COM3 at 115200 baud\n",
        {"tavo: /nonexistent/ttyUSB7: no such device (named by TAVO_COM3); ", "TAVO_COM3=/dev/ttyUSB0",
         "tavo --list"}},
       {"no such device given on the command line: said so, not blamed on the variable",
-       {{"/nonexistent/ttyUSB8", "COM3:"}, TAVO_EXE, "tavo", true, false, 0, {}, {}},
+       tavo_args({"/nonexistent/ttyUSB8", "COM3:"}),
        "Unable to open COM3 at 9600 baud\n",
        {"tavo: /nonexistent/ttyUSB8: no such device (given on the command line); "}},
       {"busy: the program and process holding it",
        {{"COM4:"}, TAVO_EXE, "tavo", true, true, 0, {}, {}},
        "Unable to open COM4 at 9600 baud\n", {": busy, held by " + self + "; end that program"}},
       {"not a serial device: a file given as the port",
-       {{"COM1", file}, TAVO_EXE, "tavo", true, false, 0, {}, {}},
+       tavo_args({"COM1", file}),
        "Unable to open COM1 at 9600 baud\n",
        {std::string("tavo: ") + file + ": not a serial device; ", "tavo --list"}},
       {"a rate that is not offered: the rates",
-       {{"14400"}, TAVO_EXE, "tavo", true, false, 0, {}, {}}, "Unable to open COM2 at 14400 baud\n",
+       tavo_args({"14400"}), "Unable to open COM2 at 14400 baud\n",
        {"tavo: 14400 baud is not offered; the rates are 1200, 2400, 4800, 9600, 19200, 38400, "
         "76800, 115200\r\n"}},
-      {"a port outside 1 to 4", {{"COM5"}, TAVO_EXE, "tavo", true, false, 0, {}, {}},
+      {"a port outside 1 to 4", tavo_args({"COM5"}),
        "Unable to open COM5 at 9600 baud\n", {"tavo: COM5 is not a port tavo opens; give COM1: to COM4:"}},
       {"a network port whose server refuses the connection",
-       {{"tcp://127.0.0.1:1"}, TAVO_EXE, "tavo", true, false, 0, {}, {}},
+       tavo_args({"tcp://127.0.0.1:1"}),
        "Unable to open COM2 at 9600 baud\n",
        {"tavo: tcp://127.0.0.1:1: the server refused the connection; "}},
       {"a network port whose host name does not resolve",
-       {{"COM3:", "rfc2217://no-such-host.invalid:3001"}, TAVO_EXE, "tavo", true, false, 0, {}, {}},
+       tavo_args({"COM3:", "rfc2217://no-such-host.invalid:3001"}),
        "Unable to open COM3 at 9600 baud\n",
        {"tavo: rfc2217://no-such-host.invalid:3001: unknown host name; "}},
   };
@@ -90,7 +90,7 @@ TEST(OpenE2e, EveryRefusalSaysWhyOnALineOfItsOwn) {
 TEST(OpenE2e, PermissionDeniedNamesTheGroup) {
   if (geteuid() == 0 && getpwnam("nobody") == nullptr)
     GTEST_SKIP() << "skipped: running as root and there is no user nobody to run tavo as";
-  TavoRun run{{"COM2:"}, TAVO_EXE, "tavo", true, false, 0, {}, {}};
+  TavoRun run = tavo_args({"COM2:"});
   run.line_denied = true;
   Tavo t;
   ASSERT_TRUE(tavo_start(&t, run, false));
@@ -118,7 +118,7 @@ TEST(OpenE2e, ADevicePathIsThePortForThisRun) {
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.port);
-    TavoRun run{row.args, TAVO_EXE, "tavo", true, false, 0, {}, {}};
+    TavoRun run = tavo_args(row.args);
     run.line_argument = true;
     Tavo t;
     ASSERT_TRUE(tavo_start(&t, run));
@@ -134,7 +134,7 @@ TEST(OpenE2e, ADevicePathIsThePortForThisRun) {
 // a fake sysfs and /dev, one a line, the ports that lead to each; none opened.
 TEST(OpenE2e, HelpAndTheListOfSerialDevices) {
   Tavo help;
-  ASSERT_TRUE(tavo_start(&help, {{"COM1", "--help", "?"}, TAVO_EXE, "tavo", true, false, 0, {}, {}}, false));
+  ASSERT_TRUE(tavo_start(&help, tavo_args({"COM1", "--help", "?"}), false));
   EXPECT_EQ(tavo_wait_exit(&help), 0);
   EXPECT_EQ(help.out.find("Syntax is tavo [COMn:] [baudrate]\n      eg: tavo COM1: 9600\n\n"), 0u) << help.out;
   for (const char *topic : {"/B", "115200", "/dev/ttyUSB0", "TAVO_COM<n>", "--list", "README"})
@@ -180,10 +180,9 @@ TEST(OpenE2e, HelpAndTheListOfSerialDevices) {
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.sys);
-    TavoRun run{{"--list"}, TAVO_EXE, "tavo", true, false, 0, {},
-                {{"TAVO_SYSFS_ROOT", row.sys}, {"TAVO_DEV_ROOT", r + "/dev"}, {"TAVO_COM1", ""},
-                 {"TAVO_COM2", "/dev/serial/by-id/" + by_id}, {"TAVO_COM3", "/dev/ttyACM0"},
-                 {"TAVO_COM4", "/dev/ttyUSB0"}}};
+    TavoRun run = tavo_args({"--list"}, {{"TAVO_SYSFS_ROOT", row.sys}, {"TAVO_DEV_ROOT", r + "/dev"}, {"TAVO_COM1", ""},
+                                        {"TAVO_COM2", "/dev/serial/by-id/" + by_id}, {"TAVO_COM3", "/dev/ttyACM0"},
+                                        {"TAVO_COM4", "/dev/ttyUSB0"}});
     Tavo t;
     ASSERT_TRUE(tavo_start(&t, run, false));
     EXPECT_EQ(tavo_wait_exit(&t), 0);
@@ -201,8 +200,8 @@ TEST(OpenE2e, OwnLinesOnTheRawConsoleAndRedirected) {
   for (int how : {0, 1, 2}) {  // on the console: its controlling terminal, a terminal alone; redirected
     const bool redirected = how == 2;
     SCOPED_TRACE(how == 0 ? "on the controlling terminal" : how == 1 ? "on a terminal alone" : "redirected");
-    TavoRun run{{"COM1:", "115200"}, TAVO_EXE, "tavo", how != 1, false, 0, {}, {}};
-    run.out_on_console = how == 0;
+    TavoRun run;
+    run.own_terminal = how != 1, run.out_on_console = how == 0;
     Tavo t;
     ASSERT_TRUE(tavo_start(&t, run));
     wait_for(&t, redirected ? &Tavo::out : &Tavo::screen, 0, "against its echo");  // the device's line
@@ -215,8 +214,7 @@ TEST(OpenE2e, OwnLinesOnTheRawConsoleAndRedirected) {
     wait_for(&t, &Tavo::screen, from, "monitor> ");
     kill(t.pid, SIGINT);  // Ctrl-C (the console is no controlling terminal in one row)
     EXPECT_EQ(tavo_wait_exit(&t), 1);
-    std::string device = "Device " + t.line_path + " (TAVO_COM1); downloads go as " +
-                                                    text_kind;
+    std::string device = "Device " + t.line_path + " (TAVO_COM1); downloads go as " + text_kind;
     if (redirected) {
       EXPECT_EQ(t.out.substr(t.out.find('\n') + 1), "Using COM1 at 115200 baud\n" + device +
                                                          "\nCan't open file <missing.txt>\nQUITTING\n");

@@ -68,7 +68,8 @@ TEST(ServiceE2e, SaveWritesTheBytesFromTheFirstSOrQToTheClosingMark) {
        "Error writing file <out.mot>\n"},
   };
   Tavo t;  // out.mot is there at first: the first save empties it
-  TavoRun run{{"COM1"}, TAVO_EXE, "tavo", true, false, 4096, {{"out.mot", std::string(4000, 'z')}}};
+  TavoRun run = tavo_args({"COM1"});
+  run.file_limit = 4096, run.files = {{"out.mot", std::string(4000, 'z')}};
   ASSERT_TRUE(tavo_start(&t, run));
   for (const Row &row : rows) {
     SCOPED_TRACE(row.what);

@@ -3,7 +3,6 @@
 // keys to the board, the board's bytes to the screen, and an idle tavo's processor use.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <stdio.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -34,7 +33,6 @@ TEST(CommandLineE2e, EveryRuleWithItsMessageAndEveryWayOut) {
       {{"COM0"}, "Unable to open COM0 at 9600", "port 0"},
       {{"COM"}, "Unable to open COM-48 at 9600", "COM alone: the terminating zero - '0'"},
       {{"com9:"}, "Unable to open COM9 at 9600", "lower case com, above COM4"},
-      {{"14400"}, "Unable to open COM2 at 14400", "a rate that is not in the list"},
       {{"99999999999"}, "Unable to open COM2 at 1215752191", "wraps modulo 2^32"},
       {{"2147483648"}, "Unable to open COM2 at -2147483648", "wraps to negative"},
       {{"COM4:", "/B", "115200"}, "Unable to open COM4 at 115200", "the line is held elsewhere"},
@@ -120,19 +118,13 @@ TEST(TerminalE2e, KeysToTheBoardItsBytesToTheScreenAndIdleUsesNoProcessor) {
   EXPECT_TRUE(board_quiet(&t, 100)) << "more than was typed: " << hex(t.line_in);
   EXPECT_EQ(t.screen, shown) << "a key was echoed or a byte shown twice";
   // Idle, tavo blocks: over 5 seconds it uses well under 1 % of a processor.
-  auto ticks = [&] {  // user + system time so far, in clock ticks
-    std::string stat = read_file("/proc/" + std::to_string(t.pid) + "/stat");
-    unsigned long user = 0, system = 0;
-    sscanf(stat.c_str() + stat.rfind(')') + 1,
-           " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system);
-    return (long)(user + system);
-  };
-  long per_second = sysconf(_SC_CLK_TCK), before = ticks();
+  double before = tavo_cpu_ms(&t);
   sleep(5);  // idle on purpose: this sleep is the measurement, not a wait for a thread
-  long used = ticks() - before, allowed = per_second * 5 / 100;
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-  allowed *= 5;  // sanitizer runtimes keep threads of their own
+  const double allowed = 250;  // sanitizer runtimes keep threads of their own
+#else
+  const double allowed = 50;
 #endif
-  EXPECT_LE(used, allowed) << used << " ticks of " << per_second << " per second";
+  EXPECT_LE(tavo_cpu_ms(&t) - before, allowed) << "ms of processor time over 5 s idle";
   tavo_stop(&t);
 }

@@ -1,10 +1,11 @@
 // The in-process RFC 2217 test server: accept, parse, answer.
 #include "fake_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include "ser2net.h"
+
 #include <poll.h>
 #include <sys/socket.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -21,27 +22,22 @@ void send_all(int fd, const std::vector<uint8_t> &wire) {
   }
 }
 
-// A client command: answered with code + 100 and the value in force.
+// A client command: answered with code + 100 and the value in force (a zero asks for it).
 void answer_command(FakeServer *s, const std::vector<uint8_t> &cmd, std::vector<uint8_t> *reply) {
-  if (cmd.size() < 2) return;
-  uint8_t code = cmd[0], v = cmd[1];
+  if (cmd.size() < 2 || cmd[0] == 10 || cmd[0] == 11) return;  // masks are not answered here
+  uint8_t code = cmd[0];
   std::vector<uint8_t> value(cmd.begin() + 1, cmd.end());
-  switch (code) {
-    case 1: {
-      uint32_t b = uint32_t(cmd[1]) << 24 | uint32_t(cmd[2]) << 16 | uint32_t(cmd[3]) << 8 | cmd[4];
-      if (b != 0) s->baud = b;
-      value = {uint8_t(s->baud >> 24), uint8_t(s->baud >> 16), uint8_t(s->baud >> 8), uint8_t(s->baud)};
-      break;
-    }
-    case 2: s->datasize = v ? v : s->datasize, value = {s->datasize}; break;
-    case 3: s->parity = v ? v : s->parity, value = {s->parity}; break;
-    case 4: s->stopsize = v ? v : s->stopsize, value = {s->stopsize}; break;
-    case 10: case 11: return;  // masks are not answered here
+  if (code == 1 && cmd.size() == 5) {
+    uint32_t b = uint32_t(cmd[1]) << 24 | uint32_t(cmd[2]) << 16 | uint32_t(cmd[3]) << 8 | cmd[4];
+    s->baud = b ? b : s->baud;
+    value = {uint8_t(s->baud >> 24), uint8_t(s->baud >> 16), uint8_t(s->baud >> 8), uint8_t(s->baud)};
   }
+  uint8_t *line[] = {nullptr, nullptr, &s->datasize, &s->parity, &s->stopsize};
+  if (code >= 2 && code <= 4) *line[code] = cmd[1] ? cmd[1] : *line[code], value = {*line[code]};
   std::vector<uint8_t> r = com_port(uint8_t(code + 100), value);
-  if (code == s->around) reply->insert(reply->end(), s->before_answer.begin(), s->before_answer.end());
+  if (code == s->around) r.insert(r.begin(), s->before_answer.begin(), s->before_answer.end());
+  if (code == s->around) r.insert(r.end(), s->after_answer.begin(), s->after_answer.end());
   reply->insert(reply->end(), r.begin(), r.end());
-  if (code == s->around) reply->insert(reply->end(), s->after_answer.begin(), s->after_answer.end());
 }
 
 void answer_option(FakeServer *s, uint8_t verb, uint8_t option, std::vector<uint8_t> *reply) {
@@ -146,18 +142,10 @@ std::string server_url(const FakeServer &s, bool rfc2217) {
 
 bool server_start(FakeServer *s, ServerMode mode, std::string *why) {
   s->mode = mode;
-  s->listen_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (s->listen_fd < 0 || bind(s->listen_fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
-      listen(s->listen_fd, 4) != 0 || getsockname(s->listen_fd, reinterpret_cast<sockaddr *>(&a), &len) != 0 ||
-      pipe(s->wake) != 0) {
+  if ((s->listen_fd = loopback_listen(4, &s->port)) < 0 || pipe(s->wake) != 0) {
     *why = "no TCP socket on 127.0.0.1";
     return false;
   }
-  s->port = ntohs(a.sin_port);
   s->thread = std::thread(serve, s);
   return true;
 }
@@ -167,19 +155,16 @@ void server_pause(FakeServer *s, bool paused) {
     std::lock_guard<std::mutex> hold(s->lock);
     s->paused = paused;
   }
-  ssize_t rc = write(s->wake[1], "p", 1);  // polls again with or without the client
-  (void)rc;
+  if (write(s->wake[1], "p", 1) != 1) return;  // polls again with or without the client
 }
 
 void server_stop(FakeServer *s) {
   if (s->thread.joinable()) {
-    ssize_t rc = write(s->wake[1], "x", 1);
-    (void)rc;
+    if (write(s->wake[1], "x", 1) != 1) abort();
     s->thread.join();
   }
-  for (int fd : {s->listen_fd, s->client, s->wake[0], s->wake[1]}) {
+  for (int fd : {s->listen_fd, s->client, s->wake[0], s->wake[1]})
     if (fd >= 0) close(fd);
-  }
   s->listen_fd = s->client = s->wake[0] = s->wake[1] = -1;
 }
 
