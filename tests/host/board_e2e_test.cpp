@@ -9,12 +9,7 @@
 
 // tavo-board's --log says "result: CMD: ok" per command and "host status: N".
 TEST(BoardE2e, ExamplesLoadVerifySaveAndGo) {
-  struct Row {
-    const char *what;
-    std::vector<std::string> args;
-    int status;
-    std::vector<const char *> log_has;
-  } rows[] = {
+  const struct { const char *what; std::vector<std::string> args; int status; std::vector<const char *> log_has; } rows[] = {
       {"text mode: load, verify, save, load the saved copy",
        {"-c", "load hello.s19", "-c", "verify hello.s19", "-c", "save copy.s19",
         "-c", "clear", "-c", "load copy.s19", "-c", "verify hello.s19", "--exit-when-done"},
@@ -24,7 +19,7 @@ TEST(BoardE2e, ExamplesLoadVerifySaveAndGo) {
        {"-c", "load broken.s19", "-c", "go blink.s28", "--", "/B"},
        1, {"result: load: failed", "result: go: ok", "host status: 0"}},
   };
-  for (const Row &row : rows) {
+  for (const auto &row : rows) {
     SCOPED_TRACE(row.what);
     TavoRun run;
     run.program = run.argv0 = TAVO_BINARY_DIR "/tavo-board";
@@ -59,11 +54,7 @@ static std::string receive(Tavo *t) {
 
 // The board's memory is compared with objcopy's binary of the image (gaps are zeros).
 TEST(BoardE2e, ToolImagesLoadByteExactly) {
-  struct Row {
-    const char *command;  // makes image.srec from a.bin and b.bin
-    const char *types;
-  };
-  const Row rows[] = {
+  const struct { const char *command, *types; } rows[] = {  // the command makes image.srec from a.bin and b.bin
       {"objcopy -I binary -O srec --change-addresses 0x1000 a.bin image.srec", "019"},
       {"srec_cat a.bin -binary -offset 0x100 b.bin -binary -offset 0x3000 -o image.srec -obs=16 "
        "-address-length=2 -execution-start-address=0x100", "0159"},
@@ -81,7 +72,7 @@ TEST(BoardE2e, ToolImagesLoadByteExactly) {
   run.files = {{"a.bin", a}, {"b.bin", b}};
   Tavo t;
   ASSERT_TRUE(tavo_start(&t, run));
-  for (const Row &row : rows) {
+  for (const auto &row : rows) {
     SCOPED_TRACE(row.command);
     ASSERT_EQ(system(("cd '" + t.dir + "' && " + row.command +
                       " && objcopy -I srec -O binary image.srec expected.bin").c_str()), 0);

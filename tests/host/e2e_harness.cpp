@@ -28,7 +28,7 @@
 
 static const int limit_ms = 20000;  // only a hang reaches it
 
-static long long now_ms(void) {
+long long now_ms() {
   return std::chrono::steady_clock::now().time_since_epoch() / std::chrono::milliseconds(1);
 }
 
@@ -121,29 +121,27 @@ bool line_replace(Tavo *t) {
          rename(next.c_str(), t->link.c_str()) == 0;
 }
 
-static std::string proc_path(Tavo *t, const char *what) { return "/proc/" + std::to_string(t->pid) + "/" + what; }
+static std::string proc_path(Tavo *t, const std::string &what) { return "/proc/" + std::to_string(t->pid) + "/" + what; }
 
-static long count_entries(const std::string &folder) {
+// Sums f(name) over the entries of a folder.
+template <typename F>
+static double sum_entries(const std::string &folder, F f) {
   DIR *d = opendir(folder.c_str());
-  long n = 0;
-  for (struct dirent *e; d && (e = readdir(d));) n += e->d_name[0] != '.';
+  double sum = 0;
+  for (struct dirent *e; d && (e = readdir(d));) sum += e->d_name[0] != '.' ? f(std::string(e->d_name)) : 0;
   if (d) closedir(d);
-  return n;
+  return sum;
 }
 
-long tavo_threads(Tavo *t) { return count_entries(proc_path(t, "task")); }
-long tavo_descriptors(Tavo *t) { return count_entries(proc_path(t, "fd")); }
+long tavo_descriptors(Tavo *t) { return (long)sum_entries(proc_path(t, "fd"), [](const std::string &) { return 1; }); }
 
 double tavo_cpu_ms(Tavo *t) {
-  DIR *d = opendir(proc_path(t, "task").c_str());
-  double ns = 0;
-  for (struct dirent *e; d && (e = readdir(d));)
-    if (e->d_name[0] != '.') ns += atof(read_file(proc_path(t, "task/") + e->d_name + "/schedstat").c_str());
-  if (d) closedir(d);
-  return ns / 1e6;
+  return sum_entries(proc_path(t, "task"), [t](const std::string &task) {
+    return atof(read_file(proc_path(t, "task/" + task + "/schedstat")).c_str()) / 1e6;
+  });
 }
 
-long tavo_status_kb(Tavo *t, const char *field) {
+long tavo_status(Tavo *t, const char *field) {
   std::string status = read_file(proc_path(t, "status"));
   size_t at = status.find(std::string(field) + ":");
   return at == std::string::npos ? -1 : atol(status.c_str() + at + strlen(field) + 1);

@@ -44,6 +44,13 @@ struct Tavo {
   std::string link;  // with line_link: the symbolic link that leads to the line
 };
 
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+const int kSlowdown = 5;  // sanitizer runtimes keep threads of their own and slow every step
+#else
+const int kSlowdown = 1;
+#endif
+long long now_ms();
+
 // Starts it and, with wait_up, waits until its terminal loop runs.
 bool tavo_start(Tavo *t, const TavoRun &run = TavoRun(), bool wait_up = true);
 int tavo_wait_exit(Tavo *t);  // the exit status; -1 when it did not exit normally
@@ -60,18 +67,13 @@ void type_keys(Tavo *t, const std::string &keys);
 // Standard output or the screen after `from`, once it holds `text` (or at the bound).
 std::string wait_for(Tavo *t, std::string Tavo::*where, size_t from, const std::string &text);
 
-// The board's device goes and comes back: line_hang_up closes the line's pair (what
-// tavo has then is hung up) and removes the link, as udev does on an unplug (a link
-// left to the old /dev/pts/N could lead to someone else's pseudo-terminal once the
-// number is used again); line_replace puts a new pair, with the line's settings at
-// creation, under the link (made beside it and renamed over it).
+// The board's device goes and comes back: line_hang_up closes the line's pair and
+// removes the link, as udev does on an unplug; line_replace puts a new pair, with the
+// line's settings at creation, under the link (made beside it and renamed over it).
 void line_hang_up(Tavo *t);
 bool line_replace(Tavo *t);
-// tavo's processor time so far (all its threads), in milliseconds.
-double tavo_cpu_ms(Tavo *t);
-// A field of /proc/<pid>/status in kB (VmRSS, VmHWM), and tavo's threads and descriptors.
-long tavo_status_kb(Tavo *t, const char *field);
-long tavo_threads(Tavo *t);
+double tavo_cpu_ms(Tavo *t);  // its processor time so far (all its threads), in milliseconds
+long tavo_status(Tavo *t, const char *field);  // a number of /proc/<pid>/status: VmRSS, Threads
 long tavo_descriptors(Tavo *t);
 
 std::string settings(int fd);  // a terminal's settings, in hex, to compare

@@ -4,21 +4,9 @@
 // and the line works again; 200 losses leave nothing behind.
 #include <gtest/gtest.h>
 
-#include <chrono>
-
 #include "e2e_harness.h"
 
 namespace {
-
-long long now_ms(void) {
-  return std::chrono::steady_clock::now().time_since_epoch() / std::chrono::milliseconds(1);
-}
-
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-const int kSlowdown = 5;  // sanitizer runtimes keep threads of their own and slow every step
-#else
-const int kSlowdown = 1;
-#endif
 
 std::string lost_line(Tavo *t) {
   return "COM1 (" + t->link + ") is lost: waiting for it to come back (Ctrl-C quits)\n";
@@ -57,13 +45,9 @@ void load_works(Tavo *t, bool binary) {
 // (saying so once), reopens within half a second of the new pair's arrival, and then
 // keys, the board's bytes and a load work again. A second loss is ended by Ctrl-C.
 TEST(LostPortE2e, SaidWaitedForAndReopenedInEveryState) {
-  struct Row {
-    const char *what;
-    bool binary;
-    void (*cut)(Tavo *t);  // brings tavo to the state, up to the moment of the loss
-    std::string said;       // on standard output between the state and the loss line
-    std::string file = "";  // out.mot afterwards, for the save
-  };
+  // cut brings tavo to the state, up to the moment of the loss; said is what standard
+  // output holds between the state and the loss line; file is out.mot afterwards.
+  struct Row { const char *what; bool binary; void (*cut)(Tavo *t); std::string said, file = ""; };
   const Row rows[] = {
       {"idle, with the board's cursor mid-line", false,
        [](Tavo *t) { board_send(t, "prompt> "), wait_for(t, &Tavo::screen, 0, "prompt> "); }, ""},
@@ -110,9 +94,7 @@ TEST(LostPortE2e, SaidWaitedForAndReopenedInEveryState) {
     long long saying = took(&t, from, said, lost_at);
     EXPECT_EQ(t.out.substr(from), said);
     EXPECT_TRUE(saying >= 0 && saying < 500 * kSlowdown) << saying << " ms to say the port is lost";
-    if (!row.file.empty()) {
-      EXPECT_EQ(read_file(t.dir + "/out.mot"), row.file);
-    }
+    EXPECT_EQ(row.file.empty() ? "" : read_file(t.dir + "/out.mot"), row.file);
 
     double cpu = tavo_cpu_ms(&t);
     board_quiet(&t, 3000);  // the measurement: 3 s of waiting for the device
@@ -162,13 +144,13 @@ TEST(LostPortE2e, TwoHundredLossesLeaveNothingBehind) {
     ASSERT_EQ(board_read(&t, 1), "k") << "after reopen " << i;
     board_send(&t, "b");
     wait_for(&t, &Tavo::screen, t.screen.size(), "b");
-    if (i == 10) threads = tavo_threads(&t), fds = tavo_descriptors(&t), rss_kb = tavo_status_kb(&t, "VmRSS");
+    if (i == 10) threads = tavo_status(&t, "Threads"), fds = tavo_descriptors(&t), rss_kb = tavo_status(&t, "VmRSS");
   }
-  long rss_after = tavo_status_kb(&t, "VmRSS");
-  EXPECT_EQ(tavo_threads(&t), threads);
+  long rss_after = tavo_status(&t, "VmRSS");
+  EXPECT_EQ(tavo_status(&t, "Threads"), threads);
   EXPECT_EQ(tavo_descriptors(&t), fds);
   printf("VmRSS after 10 losses %ld kB, after 200 %ld kB (VmHWM %ld kB)\n", rss_kb, rss_after,
-         tavo_status_kb(&t, "VmHWM"));
+         tavo_status(&t, "VmHWM"));
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
   EXPECT_LT(rss_after - rss_kb, 256) << "kB of resident memory gained over 190 losses";
 #endif  // the sanitizers hold freed memory back on purpose

@@ -29,12 +29,8 @@ TEST(OpenE2e, EveryRefusalSaysWhyOnALineOfItsOwn) {
   int fd = mkstemp(file);
   ASSERT_GE(fd, 0);
   close(fd);
-  struct Row {
-    const char *what;
-    TavoRun run;
-    std::string out;                     // standard output, whole
-    std::vector<std::string> why;        // pieces of the line on standard error, in order
-  };
+  // Standard output, whole; pieces of the line on standard error, in order.
+  struct Row { const char *what; TavoRun run; std::string out; std::vector<std::string> why; };
   std::string self = self_name() + " (process " + std::to_string(getpid()) + ")";
   std::vector<Row> rows = {
       {"no such device: the variable to set, and --list",
@@ -109,10 +105,7 @@ TEST(OpenE2e, PermissionDeniedNamesTheGroup) {
 // port in force (COM2 by default, or the one named, before or after it); the line after
 // "Using" names it and how downloads go.
 TEST(OpenE2e, ADevicePathIsThePortForThisRun) {
-  const struct {
-    std::vector<std::string> args;
-    const char *port, *kind;
-  } rows[] = {
+  const struct { std::vector<std::string> args; const char *port, *kind; } rows[] = {
       {{"115200"}, "COM2 at 115200", "text, each character checked against its echo"},
       {{"/B", "COM4:"}, "COM4 at 9600", "binary records (/B), each acknowledged by the board"},
   };
@@ -168,9 +161,7 @@ TEST(OpenE2e, HelpAndTheListOfSerialDevices) {
       "ln -s ../../../devices/platform/serial8250/tty/ttyS1 class/tty/ttyS2/device;"
       "cd ../dev; touch ttyUSB0 ttyACM0 ttyS0 ttyS1; ln -s ../../ttyUSB0 serial/by-id/" + by_id;
   ASSERT_EQ(system(script.c_str()), 0);
-  const struct {
-    std::string sys, out;
-  } rows[] = {
+  const struct { std::string sys, out; } rows[] = {
       {r + "/sys",
        "/dev/ttyACM0  cdc_acm  2341:0043  \"Arduino Uno\"  COM3 (TAVO_COM3)\n"
        "/dev/ttyS0  serial  COM1\n"

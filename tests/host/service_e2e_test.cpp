@@ -7,10 +7,7 @@
 
 // Every refusal is a message on standard output, then '>' on the line.
 TEST(ServiceE2e, FramingReadsTheLetterTheDroppedByteAndTheName) {
-  struct Row {
-    const char *what;
-    std::string request, out;  // after the '*'; standard output, "" for no reply at all
-  };
+  struct Row { const char *what; std::string request, out; };  // out "": no reply at all
   auto cant = [](const std::string &name) { return "Can't open file <" + name + ">\n"; };
   const std::string n255(255, 'n'), too_long = "File name longer than 255 bytes, request refused\n";
   const Row rows[] = {
@@ -47,10 +44,7 @@ TEST(ServiceE2e, FramingReadsTheLetterTheDroppedByteAndTheName) {
 // asks for the first line and for one after each CR; the progress display shows each
 // record's address. A failed write is reported, and the text still taken to its end.
 TEST(ServiceE2e, SaveWritesTheBytesFromTheFirstSOrQToTheClosingMark) {
-  struct Row {
-    const char *what;
-    std::string sent, progress;  // sent after the first '+', '>' included
-  };
+  struct Row { const char *what; std::string sent, progress; };  // sent after the first '+', '>' included
   std::string every_byte = "S";
   for (int b = 0; b < 256; b++) every_byte += b == '>' ? "" : std::string(1, (char)b);
   const Row rows[] = {
@@ -94,11 +88,8 @@ TEST(ServiceE2e, SaveWritesTheBytesFromTheFirstSOrQToTheClosingMark) {
 // Each character of the file goes out alone and waits for its echo; the host closes
 // with '>', waits for the board's ENQ and answers ACK.
 TEST(DownloadE2e, TextEveryCharacterWaitsForItsEcho) {
-  struct Row {
-    const char *what;
-    std::string file, sent;  // sent: what goes out, one echo at a time
-    bool abort = false;      // the board answers the last character with '>'
-  };
+  // sent: what goes out, one echo at a time; abort: the board answers the last with '>'.
+  struct Row { const char *what; std::string file, sent; bool abort = false; };
   const Row rows[] = {
       {"CR LF ends become LF, a lone CR stays; a '>' in the file goes out, and its echo does "
        "not abort", "a\r\nb\rc\r\r\nd>\n", "a\nb\rc\r\nd>\n"},
@@ -137,13 +128,9 @@ TEST(DownloadE2e, BinaryRecordsGoOutByteForByte) {
   std::string data197, longest = "52 31 C5";
   for (int i = 0; i < 197; i++) data197 += "A5", longest += " A5";
   const std::string s9 = "52 39 03 00 00 FC";
-  struct Row {
-    const char *what;
-    std::string file;
-    std::vector<std::string> records;  // each answered with ACK, in order
-    std::string progress;              // standard output after the "Loading" line
-    int naks = 0;                      // answers to the first record before its ACK
-  };
+  // Each record answered with ACK, in order (the first after `naks` NAKs); standard
+  // output after the "Loading" line.
+  struct Row { const char *what; std::string file; std::vector<std::string> records; std::string progress; int naks = 0; };
   const Row rows[] = {
       {"CR LF ends; two NAKs have the record sent three times",
        "S00600004844521B\r\nS107100001020304DE\r\nS9030000FC\r\n",

@@ -18,13 +18,9 @@
 // SIGQUIT with status 128 + n and the port as it was, without a word. The console comes
 // back whatever the end.
 TEST(CommandLineE2e, EveryRuleWithItsMessageAndEveryWayOut) {
-  struct Row {
-    std::vector<std::string> args;
-    std::string out;  // "Using COMn at b", "Unable to open COMn at b", or "" for syntax
-    const char *what;
-    int end = 0;  // 0: Ctrl-C; -1: Ctrl-C in a request; else this signal (SIGINT: no tty)
-    const char *argv0 = "tavo";
-  };
+  // out: "Using COMn at b", "Unable to open COMn at b", or "" for syntax; end: 0 Ctrl-C,
+  // -1 Ctrl-C in a request, else this signal (SIGINT: no tty).
+  struct Row { std::vector<std::string> args; std::string out; const char *what; int end = 0; const char *argv0 = "tavo"; };
   const Row rows[] = {
       {{"-9600"}, "", "a baud rate must begin with a digit"}, {{""}, "", "an empty argument"},
       {{"/"}, "", "a lone slash"}, {{"CO"}, "", "two letters of COM are not COM"},
@@ -46,7 +42,6 @@ TEST(CommandLineE2e, EveryRuleWithItsMessageAndEveryWayOut) {
       {{"38400"}, "Using COM2 at 38400", "38400; SIGINT with no controlling terminal", SIGINT},
       {{"11264"}, "Using COM2 at 76800", "11264 is 76800 wrapped to 16 bits; SIGSEGV", SIGSEGV},
       {{"4294940160"}, "Using COM2 at 38400", "wraps to -27136, which is 38400 in 16 bits"},
-      {{"4294951424"}, "Using COM2 at 115200", "wraps to -15872, which is 115200 in 16 bits"},
       {{"COM1", "9600", "COM3", "19200"}, "Using COM3 at 19200", "a later port and rate override"},
       {{"/b", "/Bxyz"}, "Using COM2 at 9600", "/b; after /B: ignored"},
       {{"debug", "D9600", "COM1"}, "Using COM1 at 9600", "words beginning with d or D are ignored"},
@@ -90,11 +85,7 @@ TEST(CommandLineE2e, EveryRuleWithItsMessageAndEveryWayOut) {
 // Keys go to the board unchanged and are not echoed; the board's bytes show as they
 // are, a tab moving to the next multiple of eight, the column kept across bursts.
 TEST(TerminalE2e, KeysToTheBoardItsBytesToTheScreenAndIdleUsesNoProcessor) {
-  struct Row {
-    bool key;
-    std::string in, out;  // typed and what the board gets, or sent and what is shown
-    const char *what;
-  };
+  struct Row { bool key; std::string in, out; const char *what; };  // typed and got, or sent and shown
   const std::string odd("\x1a\x1c\0\x80\xe0\xff", 6);
   const Row rows[] = {
       {true, "abc xyz\r\n", "abc xyz\r\n", "printable keys, Enter as CR, line feed"},
@@ -120,11 +111,6 @@ TEST(TerminalE2e, KeysToTheBoardItsBytesToTheScreenAndIdleUsesNoProcessor) {
   // Idle, tavo blocks: over 5 seconds it uses well under 1 % of a processor.
   double before = tavo_cpu_ms(&t);
   sleep(5);  // idle on purpose: this sleep is the measurement, not a wait for a thread
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-  const double allowed = 250;  // sanitizer runtimes keep threads of their own
-#else
-  const double allowed = 50;
-#endif
-  EXPECT_LE(tavo_cpu_ms(&t) - before, allowed) << "ms of processor time over 5 s idle";
+  EXPECT_LE(tavo_cpu_ms(&t) - before, 50.0 * kSlowdown) << "ms of processor time over 5 s idle";
   tavo_stop(&t);
 }

@@ -22,10 +22,7 @@ struct FakePort : ::testing::Test {
     SioSetEventMask(0, SIO_DEFAULT_EVENT_MASK, 0);
     SioSetEventHandler(0, log_event);
   }
-  void TearDown() override {
-    SioClose(0);
-    server_stop(&server);
-  }
+  void TearDown() override { SioClose(0), server_stop(&server); }
   // Whether the server's last SET-CONTROL had this value.
   bool control_sent(uint8_t value) {
     return server_wait(&server, [&] {
@@ -67,11 +64,11 @@ TEST_F(FakePort, NotificationsBecomeEventsAndStatus) {
 
 TEST_F(FakePort, LinesAsCommandsAndTheServerGoingAway) {
   SioClearDtr(0);
-  EXPECT_TRUE(control_sent(9));
+  EXPECT_TRUE(control_sent(9)) << "DTR low";
   SioSetRts(0);
-  EXPECT_TRUE(control_sent(11));
+  EXPECT_TRUE(control_sent(11)) << "RTS high";
   SioSetDtr(0);
-  EXPECT_TRUE(control_sent(8));
+  EXPECT_TRUE(control_sent(8)) << "DTR high";
   HANDLE h = table().ports[0].handle.load();
   server_drop(&server);
   DWORD errors = 0;

@@ -14,9 +14,7 @@
 #include <thread>
 #include <vector>
 
-// Answer: takes up the options and answers every port command. Silent: takes up the
-// options and answers no command. CloseAtOnce: closes each connection it accepts.
-// Raw: a plain TCP server, no telnet.
+// Silent takes up the options and answers no command; Raw is a plain TCP server.
 enum class ServerMode { Answer, Silent, CloseAtOnce, Raw };
 
 struct FakeServer {
@@ -40,21 +38,16 @@ struct FakeServer {
   std::vector<uint8_t> before_answer, after_answer;
   uint32_t baud = 9600;
   uint8_t datasize = 8, parity = 1, stopsize = 1;
-  // The parser's state between reads.
-  int state = 0;
+  int state = 0;  // the parser's, between reads
   std::vector<uint8_t> sb;
 };
 
-// The URL of a network port on the server: "rfc2217://127.0.0.1:<port>" or tcp://.
 std::string server_url(const FakeServer &s, bool rfc2217 = true);
 bool server_start(FakeServer *s, ServerMode mode, std::string *why);
 void server_stop(FakeServer *s);
-// Sends wire bytes to the connected client as they are.
-bool server_send(FakeServer *s, const std::vector<uint8_t> &wire);
-// Stops or resumes reading the client's bytes.
-void server_pause(FakeServer *s, bool paused);
-// Closes the current connection from the server's side.
-void server_drop(FakeServer *s);
+bool server_send(FakeServer *s, const std::vector<uint8_t> &wire);  // wire bytes as they are
+void server_pause(FakeServer *s, bool paused);  // stops or resumes reading the client's bytes
+void server_drop(FakeServer *s);                // closes the connection from the server's side
 // Waits, within a bound, until pred() holds under the server's lock.
 bool server_wait(FakeServer *s, const std::function<bool()> &pred, int timeout_ms = 10000);
 // IAC SB 44 code value... IAC SE.

@@ -11,8 +11,6 @@
 
 namespace {
 
-const size_t kMiB = 1024 * 1024;
-
 long cpu_usec() {
   struct timespec t;
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
@@ -26,10 +24,7 @@ struct Ser2netPort : ::testing::TestWithParam<bool> {
     setenv("TAVO_COM1", ser2net_url(server).c_str(), 1);
     clear_log();
   }
-  void TearDown() override {
-    SioClose(0);
-    ser2net_close(&server);
-  }
+  void TearDown() override { SioClose(0), ser2net_close(&server); }
   // Opens COM1 as an application does: 115200 8N1, the default events, a handler
   // that takes what arrives.
   void open_port(PortEventHandler handler = take_and_log) {
@@ -68,9 +63,10 @@ INSTANTIATE_TEST_SUITE_P(Rfc2217AndRawTcp, Ser2netPort, ::testing::Values(true, 
 TEST_P(Ser2netPort, AMebibyteOfEveryByteValueEachWay) {
   open_port();
   std::vector<uint8_t> out = telnet_trouble(), in = telnet_trouble(), far_got;
-  std::vector<uint8_t> more_out = byte_stream(kMiB, 1), more_in = byte_stream(kMiB, 2);
-  out.insert(out.end(), more_out.begin(), more_out.end());
-  in.insert(in.end(), more_in.begin(), more_in.end());
+  for (auto *way : {&out, &in}) {
+    std::vector<uint8_t> more = byte_stream(1 << 20, way == &out ? 1 : 2);
+    way->insert(way->end(), more.begin(), more.end());
+  }
   std::thread far_reader([&] { fd_read_until(server.master, &far_got, out.size(), 20000); });
   std::thread far_writer([&] { fd_write_all(server.master, in.data(), in.size()); });
   EXPECT_TRUE(send_all(out));
@@ -87,9 +83,9 @@ TEST_P(Ser2netPort, AMebibyteOfEveryByteValueEachWay) {
 // confirmed. Over raw TCP the settings stay with the handle and the device keeps its own.
 TEST_P(Ser2netPort, LineSettingsReachTheDevice) {
   open_port(nullptr);
-  struct Row { uint32_t baud; uint8_t bits, stop; char parity; speed_t code; } rows[] = {
+  const struct { uint32_t baud; uint8_t bits, stop; char parity; speed_t code; } rows[] = {
       {57600, 8, 1, 'N', B57600}, {19200, 7, 2, 'E', B19200}, {230400, 8, 2, 'O', B230400}, {9600, 8, 1, 'N', B9600}};
-  for (const Row &row : rows) {
+  for (const auto &row : rows) {
     SCOPED_TRACE(row.baud);
     SioConfigure(0, row.baud, row.bits, row.stop, row.parity, 0);
     ASSERT_EQ(SioGetLastError(0), 0);
