@@ -65,39 +65,30 @@ struct Server : ::testing::Test {
 
 }  // namespace
 
-TEST_F(Server, OpenNegotiatesAndLearnsTheLine) {
+// The open negotiates the options and learns the line from the server. Data that
+// arrives while a setting waits for its answer is kept for the next read, and poll()
+// reports the descriptor readable though the socket is empty.
+TEST_F(Server, OpenLearnsTheLineAndDataDuringASettingsWaitIsKept) {
   start(ServerMode::Answer);
   server.baud = 115200, server.parity = 3;
   fd = net_open(server_url(server).c_str());
   ASSERT_GE(fd, 0) << strerror(errno);
   Conn *c = net_conn(fd);
-  ASSERT_NE(c, nullptr);
-  server_wait(&server, [&] { return server.commands.size() >= 5; });
-  std::lock_guard<std::mutex> hold(server.lock);
-  typedef std::pair<uint8_t, uint8_t> Negotiation;
-  for (Negotiation want : {Negotiation{telnet::WILL, 44}, {telnet::WILL, 0}, {telnet::DO, 0}}) {
-    EXPECT_NE(std::find(server.negotiations.begin(), server.negotiations.end(), want), server.negotiations.end())
-        << int(want.first) << " " << int(want.second);
-  }
   struct termios t;
   ASSERT_EQ(net_tcgetattr(c, &t), 0);
   EXPECT_EQ(t.c_cflag & CBAUD, unsigned(B115200)) << "the speed the server told";
   EXPECT_EQ(t.c_cflag & (PARENB | PARODD), unsigned(PARENB)) << "even parity, as the server told";
-}
-
-// Data that arrives while a setting waits for its answer is kept for the next read,
-// and poll() reports the descriptor readable though the socket is empty.
-TEST_F(Server, DataDuringASettingsWaitIsKept) {
-  Conn *c = open_on(ServerMode::Answer);
-  ASSERT_NE(c, nullptr);
+  server_wait(&server, [&] { return server.commands.size() >= 5; });
   {
     std::lock_guard<std::mutex> hold(server.lock);
+    typedef std::pair<uint8_t, uint8_t> Negotiation;
+    for (Negotiation want : {Negotiation{telnet::WILL, 44}, {telnet::WILL, 0}, {telnet::DO, 0}})
+      EXPECT_NE(std::find(server.negotiations.begin(), server.negotiations.end(), want), server.negotiations.end())
+          << int(want.first) << " " << int(want.second);
     server.around = 1;  // SET-BAUDRATE
     server.before_answer = {'a', 255, 255};
     server.after_answer = {'b'};
   }
-  struct termios t;
-  ASSERT_EQ(net_tcgetattr(c, &t), 0);
   cfsetspeed(&t, B230400);
   ASSERT_EQ(net_tcsetattr(c, &t), 0);
   ASSERT_EQ(net_tcgetattr(c, &t), 0);
@@ -111,13 +102,11 @@ TEST_F(Server, DataDuringASettingsWaitIsKept) {
 // Against a server that takes up the option but answers no command, the open takes
 // its bound and no more; settings are kept as asked and sent without waiting again.
 TEST_F(Server, ASilentServerCostsBoundedTime) {
-  start(ServerMode::Silent);
   auto t0 = std::chrono::steady_clock::now();
-  fd = net_open(server_url(server).c_str());
-  ASSERT_GE(fd, 0) << strerror(errno);
+  Conn *c = open_on(ServerMode::Silent);
+  ASSERT_NE(c, nullptr) << strerror(errno);
   EXPECT_LT(ms_since(t0), 2000);
   struct termios t;
-  Conn *c = net_conn(fd);
   for (speed_t speed : {B57600, B38400}) {  // the first waits its bound, the second not again
     ASSERT_EQ(net_tcgetattr(c, &t), 0);
     EXPECT_TRUE(speed == B57600 || cfgetospeed(&t) == B57600) << "kept as asked";
@@ -131,10 +120,12 @@ TEST_F(Server, ASilentServerCostsBoundedTime) {
   })) << "SET-BAUDRATE 38400 sent all the same";
 }
 
-TEST_F(Server, RefusedTimedOutAndUnknownFailWithTheirOwnErrors) {
-  start(ServerMode::Answer);
-  uint16_t closed_port = server.port;
-  server_stop(&server);  // nothing listens there now
+// A server that closes each connection at once (as ser2net does when it cannot open
+// its device) fails the open quickly, not after the whole negotiation bound.
+TEST_F(Server, RefusedTimedOutClosedAndUnknownFailWithTheirOwnErrors) {
+  start(ServerMode::CloseAtOnce);
+  uint16_t closed_port = 0;
+  close(loopback_listen(1, &closed_port));  // nothing listens there now
   // A server that takes no connection: its backlog is full, so connects time out.
   uint16_t full_port = 0;
   int full = loopback_listen(0, &full_port);
@@ -148,6 +139,7 @@ TEST_F(Server, RefusedTimedOutAndUnknownFailWithTheirOwnErrors) {
   struct Row { std::string path; int err; DWORD win32_error; } rows[] = {
       {"rfc2217://127.0.0.1:" + std::to_string(closed_port), ECONNREFUSED, ERROR_CONNECTION_REFUSED},
       {"tcp://127.0.0.1:" + std::to_string(full_port), ETIMEDOUT, ERROR_SEM_TIMEOUT},
+      {server_url(server), ECONNRESET, ERROR_NETNAME_DELETED},
       {"tcp://no-such-host.invalid:2000", EADDRNOTAVAIL, ERROR_BAD_NETPATH},
       {"tcp://127.0.0.1", ENOENT, ERROR_FILE_NOT_FOUND},
       {"rfc2217://[::1:2000", ENOENT, ERROR_FILE_NOT_FOUND},
@@ -155,8 +147,10 @@ TEST_F(Server, RefusedTimedOutAndUnknownFailWithTheirOwnErrors) {
   for (const Row &row : rows) {
     SCOPED_TRACE(row.path);
     errno = 0;
+    auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(net_open(row.path.c_str()), -1);
     EXPECT_EQ(errno, row.err) << strerror(errno);
+    EXPECT_TRUE(row.err != ECONNRESET || ms_since(t0) < 400) << ms_since(t0) << " ms";
     setenv("TAVO_COM1", row.path.c_str(), 1);
     EXPECT_EQ(win32.CreateFileA("COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr),
               INVALID_HANDLE_VALUE);
@@ -263,22 +257,8 @@ TEST_F(Server, FullSocketsNeverCutAnEscape) {
   printf("%zu of 20 fills ended inside a doubled 0xFF\n", halves);
 }
 
-// A server that closes each connection at once (as ser2net does when it cannot open
-// its device) fails the open, quickly and with its own error.
-TEST_F(Server, AServerThatClosesAtOnce) {
-  start(ServerMode::CloseAtOnce);
-  auto t0 = std::chrono::steady_clock::now();
-  EXPECT_EQ(net_open(server_url(server).c_str()), -1);
-  EXPECT_EQ(errno, ECONNRESET);
-  EXPECT_LT(ms_since(t0), 400) << "not the whole negotiation bound";
-  setenv("TAVO_COM1", server_url(server).c_str(), 1);
-  EXPECT_EQ(win32.CreateFileA("COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr),
-            INVALID_HANDLE_VALUE);
-  EXPECT_EQ(win32.GetLastError(), DWORD(ERROR_NETNAME_DELETED));
-}
-
 // Raw TCP: bytes as they are, modem lines refused as a pseudo-terminal refuses them
-// (the settings kept here are the ser2net test's raw TCP rows).
+// (received bytes and settings are the ser2net test's raw TCP rows).
 TEST_F(Server, RawTcp) {
   Conn *c = open_on(ServerMode::Raw, false);
   ASSERT_NE(c, nullptr);
@@ -286,8 +266,6 @@ TEST_F(Server, RawTcp) {
   ASSERT_EQ(net_write(c, out.data(), out.size()), ssize_t(out.size()));
   ASSERT_TRUE(server_wait(&server, [&] { return server.data.size() == out.size(); }));
   EXPECT_EQ(server.data, out);
-  ASSERT_TRUE(server_send(&server, out));
-  EXPECT_EQ(read_data(fd, out.size()), out);
   int bits = 0;
   for (unsigned long request : {TIOCMGET, TIOCMBIS, TIOCGICOUNT, TIOCSBRK}) {
     EXPECT_EQ(net_ioctl(c, request, &bits), -1);
