@@ -30,8 +30,7 @@ TEST_F(NetworkE2e, TerminalTextLoadAndSer2netRestarted) {
   type_keys(&t, "abc\r");
   EXPECT_EQ(hex(board_read(&t, 4)), hex("abc\r"));
   board_send(&t, "monitor> ");
-  wait_for(&t, &Tavo::screen, 0, "monitor> ");
-  EXPECT_NE(t.screen.find("monitor> "), std::string::npos) << t.screen;
+  EXPECT_NE(wait_for(&t, &Tavo::screen, 0, "monitor> ").find("monitor> "), std::string::npos) << t.screen;
 
   write_file(t.dir + "/t.txt", "a\r\nb\xff\n");
   size_t from = board_request(&t, "L t.txt\r");
@@ -54,17 +53,15 @@ TEST_F(NetworkE2e, TerminalTextLoadAndSer2netRestarted) {
   std::string name = "COM1 (" + ser2net_url(server) + ")";
   from = t.out.size();
   ser2net_stop(&server);
-  wait_for(&t, &Tavo::out, from, name + " is lost");
-  EXPECT_NE(t.out.find(name + " is lost: waiting for it to come back (Ctrl-C quits)\n", from),
-            std::string::npos) << t.out.substr(from);
+  std::string lost = name + " is lost: waiting for it to come back (Ctrl-C quits)\n";
+  EXPECT_NE(wait_for(&t, &Tavo::out, from, lost).find(lost), std::string::npos) << t.out.substr(from);
   ASSERT_TRUE(ser2net_restart(&server, &why)) << why;
-  wait_for(&t, &Tavo::out, from, name + " is back");
-  EXPECT_NE(t.out.find(name + " is back: reopened at ", from), std::string::npos) << t.out.substr(from);
+  std::string back = name + " is back: reopened at ";
+  EXPECT_NE(wait_for(&t, &Tavo::out, from, back).find(back), std::string::npos) << t.out.substr(from);
   type_keys(&t, "b");
   EXPECT_EQ(board_read(&t, 1), "b");
   board_send(&t, "again> ");
-  wait_for(&t, &Tavo::screen, 0, "again> ");
-  EXPECT_NE(t.screen.find("again> "), std::string::npos) << t.screen;
+  EXPECT_NE(wait_for(&t, &Tavo::screen, 0, "again> ").find("again> "), std::string::npos) << t.screen;
 }
 
 

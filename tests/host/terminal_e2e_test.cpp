@@ -28,7 +28,6 @@ TEST(CommandLineE2e, EveryRuleWithItsMessageAndEveryWayOut) {
       {{"?"}, "", "the program named as invoked", 0, "./some/where/tavo.bin"},
       {{"COM0"}, "Unable to open COM0 at 9600", "port 0"},
       {{"COM"}, "Unable to open COM-48 at 9600", "COM alone: the terminating zero - '0'"},
-      {{"com9:"}, "Unable to open COM9 at 9600", "lower case com, above COM4"},
       {{"99999999999"}, "Unable to open COM2 at 1215752191", "wraps modulo 2^32"},
       {{"2147483648"}, "Unable to open COM2 at -2147483648", "wraps to negative"},
       {{"COM4:", "/B", "115200"}, "Unable to open COM4 at 115200", "the line is held elsewhere"},
