@@ -60,8 +60,7 @@ void parse(FakeServer *s, uint8_t b, std::vector<uint8_t> *reply) {
       else s->state = 0;
       return;
     case 2:
-      if (s->mode == ServerMode::Answer || s->mode == ServerMode::Silent) answer_option(s, s->sb[0], b, reply);
-      else s->negotiations.push_back({s->sb[0], b});
+      answer_option(s, s->sb[0], b, reply);  // Answer and Silent alone parse telnet
       s->state = 0;
       return;
     case 3:
