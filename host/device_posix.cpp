@@ -42,10 +42,10 @@ int bind_port_device(int port_number, const char *device) {
 
 int port_device_from_command_line(int port_number) { return port_number == bound_port; }
 
-void describe_device(int port_number, int from_command_line) {
+void describe_device(int port_number) {
   char path[PATH_MAX], target[PATH_MAX], source[48];
   int from_variable = port_device(port_number, path, sizeof path);
-  if (from_command_line) {
+  if (port_device_from_command_line(port_number)) {
     snprintf(source, sizeof source, "from the command line");
   } else if (from_variable) {
     port_variable(port_number, source, sizeof source);

@@ -13,8 +13,7 @@ int bind_port_device(int port_number, const char *device) {
   return 0;
 }
 
-void describe_device(int port_number, int from_command_line) {
-  (void)from_command_line;
+void describe_device(int port_number) {
   host_message("Device \\\\.\\COM%d; downloads go as %s\n", port_number, download_kind());
 }
 

@@ -41,7 +41,7 @@ extern const int32_t baud_rates[8];  // the rates a port is opened at, lowest fi
 
 // The device a port number leads to, and what the user can do about a refused open
 void explain_refusal(int port_number, int32_t baud);  // one line on standard error
-void describe_device(int port_number, int from_command_line);  // the line after "Using"
+void describe_device(int port_number);  // the line after "Using"
 // Makes `device` (a path or network address) the port's device for this run; 0 when
 // this platform cannot (the reason printed).
 int bind_port_device(int port_number, const char *device);
@@ -86,9 +86,6 @@ int link_port_number(void);
 int32_t link_baud(void);
 int reopen_link(void);  // open_link with what it was last given
 const char *link_device_path(int port_number);
-// One of tavo's own messages about the link, on a line of its own (printf format,
-// no line end). Main thread.
-void link_message(const char *format, ...);
 
 // Watching a device path for its return (one implementation per platform): begin
 // before trying the path, so that a return between the try and the wait still ends

@@ -1,7 +1,6 @@
 // A lost link seen from tavo: saying that the port is lost, waiting for its device
 // to come back (keys typed meanwhile are dropped) and reopening it with the same
-// settings; and tavo's own messages about the link.
-#include <stdarg.h>
+// settings.
 #include <stdio.h>
 
 #include "host/console.h"
@@ -11,23 +10,13 @@
 static int loss_announced = 0;
 static int keys_dropped = 0;
 
-// Through host_message, which starts the line afresh and ends it as the console needs.
-void link_message(const char *format, ...) {
-  char text[1024];
-  va_list arguments;
-  va_start(arguments, format);
-  vsnprintf(text, sizeof text, format, arguments);
-  va_end(arguments);
-  host_message("%s\n", text);
-}
-
 void link_announce_loss(void) {
   if (loss_announced) {
     return;
   }
   loss_announced = 1;
   int number = link_port_number();
-  link_message("COM%d (%s) is lost: waiting for it to come back (Ctrl-C quits)", number,
+  host_message("COM%d (%s) is lost: waiting for it to come back (Ctrl-C quits)\n", number,
                link_device_path(number));
 }
 
@@ -38,7 +27,7 @@ static void drop_keys(void) {
     console_read_key();
     if (!keys_dropped) {
       keys_dropped = 1;
-      link_message("Keys typed while COM%d is lost are not sent", link_port_number());
+      host_message("Keys typed while COM%d is lost are not sent\n", link_port_number());
     }
   }
 }
@@ -74,5 +63,5 @@ void await_link_return(void) {
   loss_announced = 0;
   keys_dropped = 0;
   int number = link_port_number();
-  link_message("COM%d (%s) is back: reopened at %ld baud", number, path, (long)link_baud());
+  host_message("COM%d (%s) is back: reopened at %ld baud\n", number, path, (long)link_baud());
 }

@@ -24,7 +24,7 @@ int main(int argc, char **argv) {
   }
   print_banner();
   host_message("Using COM%d at %ld baud\n", line.port_number, (long)baud);
-  describe_device(line.port_number, line.device != nullptr);
+  describe_device(line.port_number);
   fflush(stdout);
   console_raw_output();
   main_loop();

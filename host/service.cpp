@@ -85,7 +85,7 @@ void serve_request(void) {
 // A save cut short by a lost link keeps what was received before the loss.
 static void save_cut_short(FILE *file, const char *name, long saved) {
   int closed = fclose(file) == 0;
-  link_message("File <%s> is incomplete: it holds the %ld bytes received before the port was lost%s",
+  host_message("File <%s> is incomplete: it holds the %ld bytes received before the port was lost%s\n",
                name, saved, closed ? "" : " (closing it failed)");
 }
 

@@ -46,15 +46,6 @@ std::vector<uint8_t> telnet_trouble() {
   return b;
 }
 
-bool send_all(const std::vector<uint8_t> &data) {
-  for (size_t sent = 0; sent < data.size();) {
-    size_t empties = logged_count(SIO_EV_TXRING_EMPTY);
-    sent += SioTxRingWrite(0, data.data() + sent, uint32_t(data.size() - sent));
-    if (sent < data.size() && !wait_logged(SIO_EV_TXRING_EMPTY, empties + 1)) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 INSTANTIATE_TEST_SUITE_P(Rfc2217AndRawTcp, Ser2netPort, ::testing::Values(true, false),

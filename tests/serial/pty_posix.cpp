@@ -26,15 +26,6 @@ void open_port(uint32_t baud) {
   SioSetEventHandler(0, take_and_log);
 }
 
-// Queues all of `data`, waiting for the ring to run empty whenever it is full.
-bool send_all(const std::vector<uint8_t> &data) {
-  for (size_t sent = 0; sent < data.size();) {
-    size_t empties = logged_count(SIO_EV_TXRING_EMPTY);
-    sent += SioTxRingWrite(0, data.data() + sent, uint32_t(data.size() - sent));
-    if (sent < data.size() && !wait_logged(SIO_EV_TXRING_EMPTY, empties + 1)) return false;
-  }
-  return true;
-}
 
 // A handler that holds its first call until the gate opens, so that received bytes
 // pile up behind it in the library and the driver.

@@ -67,6 +67,15 @@ static bool wait_log(Pred pred, int timeout_ms) {
 }
 
 bool wait_logged(uint32_t bits, size_t n, int ms) { return wait_log([&] { return count_locked(bits) >= n; }, ms); }
+
+bool send_all(const std::vector<uint8_t> &data) {
+  for (size_t sent = 0; sent < data.size();) {
+    size_t empties = logged_count(SIO_EV_TXRING_EMPTY);
+    sent += SioTxRingWrite(0, data.data() + sent, uint32_t(data.size() - sent));
+    if (sent < data.size() && !wait_logged(SIO_EV_TXRING_EMPTY, empties + 1)) return false;
+  }
+  return true;
+}
 bool wait_bytes(size_t count, int ms) { return wait_log([&] { return log_bytes.size() >= count; }, ms); }
 
 std::vector<uint8_t> byte_stream(size_t len, uint32_t seed) {

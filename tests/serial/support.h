@@ -30,6 +30,9 @@ size_t logged_count(uint32_t bits);
 bool wait_logged(uint32_t bits, size_t count, int timeout_ms = 20000);
 bool wait_bytes(size_t count, int timeout_ms = 20000);
 void clear_log(void);
+// Queues all of `data` on port 0, waiting for the ring to run empty whenever it is full
+// (the handler logs SIO_EV_TXRING_EMPTY).
+bool send_all(const std::vector<uint8_t> &data);
 
 // Waits until pred() holds, looking every millisecond (for state no event announces).
 template <class Pred>
